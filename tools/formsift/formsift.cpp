@@ -10,10 +10,14 @@
 
 #include "nls.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <unistd.h>
 
 const char *myname = "";
 int OPTkeywords, OPTform, OPTread, OPTinit, OPTpost, OPTcount, OPTquiet;
@@ -200,16 +204,26 @@ void read_options(int argc, char **argv)
     }
 }
 
-// Reads exactly `length` bytes of standard input into a new orgbuf.
+// Reads exactly `length` bytes of standard input into a new orgbuf. read(2)
+// rather than stdio, so that not one byte after the body is taken from the
+// descriptor: a script may still want it.
 void load_stdin(long length)
 {
     orglen = length > 0 ? static_cast<std::size_t>(length) : 0;
-    // length + 1 must not wrap: a length that cannot be held is an allocation failure.
-    orgbuf = (orglen == SIZE_MAX) ? nullptr : static_cast<char *>(std::malloc(orglen + 1));
+    // No object may exceed PTRDIFF_MAX bytes; checking that also keeps
+    // length + 1 from wrapping on a 32-bit size_t.
+    orgbuf = (orglen >= static_cast<std::size_t>(PTRDIFF_MAX)) ? nullptr
+                                                                : static_cast<char *>(std::malloc(orglen + 1));
     if (orgbuf == nullptr)
         ErrorExit(FS_ENV, "Can't allocate memory. (orgbuf)");
-    if (std::fread(orgbuf, 1, orglen, stdin) != orglen)
-        ErrorExit(FS_ENV, "Can't read CONTENT_LENGTH bytes from stdin.");
+    std::size_t got = 0;
+    while (got < orglen) {
+        const ssize_t n = ::read(STDIN_FILENO, orgbuf + got, orglen - got);
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            ErrorExit(FS_ENV, "Can't read CONTENT_LENGTH bytes from stdin.");
+    }
     orgbuf[orglen] = '\0';
 }
 
