@@ -9,6 +9,8 @@
 
 #include "htexport.h"
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,6 +24,17 @@ extern "C" {
  * past the terminating zero. A null text gives an empty text.
  */
 HT_EXPORT char *HTUnEscape(char *str);
+
+/*
+ * HTUnEscape of the first `length` bytes of `str`, for callers that know the
+ * length: str[length] must be the terminator or a separator the caller is
+ * about to overwrite; it is read, never decoded. When `plus_is_blank` is
+ * non-zero each "+" becomes a blank first (so "%2B" still gives "+"), as form
+ * values need. Writes a terminator after the result and returns the position
+ * of its first zero byte (the terminator, or the byte "%00" became); a null
+ * text gives an empty text.
+ */
+HT_EXPORT char *HTUnEscapeSpan(char *str, size_t length, int plus_is_blank);
 
 #ifdef __cplusplus
 }

@@ -19,45 +19,66 @@ namespace {
 constexpr const char default_prefix[] = "FORM_";
 constexpr const char default_form_sep[] = ", ";
 
-// Walks the escaped form of `text` as runs of bytes handed to `emit`, so the
-// allocating and the streaming escapes produce the same bytes.
-template <class Emit> void sh_escape_runs(std::string_view text, Emit &&emit)
-{
-    emit(std::string_view("'", 1));
-    while (!text.empty()) {
-        const std::size_t q = text.find('\'');
-        if (q == std::string_view::npos) {
-            emit(text);
-            break;
+// Standard output through one large buffer: the listing of a big form is made
+// of many short pieces, and stdio's per-call cost would dominate.
+class Output {
+public:
+    void put(std::string_view s)
+    {
+        if (s.size() > sizeof buf_ - len_) {
+            flush();
+            if (s.size() >= sizeof buf_) {
+                std::fwrite(s.data(), 1, s.size(), stdout);
+                return;
+            }
         }
-        emit(text.substr(0, q));
-        emit(std::string_view("'\\''", 4));
-        text.remove_prefix(q + 1);
+        std::memcpy(buf_ + len_, s.data(), s.size());
+        len_ += s.size();
     }
-    emit(std::string_view("'", 1));
-}
+
+    void put_escaped(std::string_view s)
+    {
+        sh_escape_runs(s, [this](std::string_view run) { put(run); });
+    }
+
+    void put_count(std::size_t n)
+    {
+        char text[32];
+        const int len = std::snprintf(text, sizeof text, "%zu\n", n);
+        put(std::string_view(text, static_cast<std::size_t>(len)));
+    }
+
+    void flush()
+    {
+        if (len_ > 0)
+            std::fwrite(buf_, 1, len_, stdout);
+        len_ = 0;
+    }
+
+private:
+    char buf_[1 << 16];
+    std::size_t len_ = 0;
+};
+
+Output out;
 
 void put(std::string_view s)
 {
-    std::fwrite(s.data(), 1, s.size(), stdout);
+    out.put(s);
 }
 
-void put_count(std::size_t n)
-{
-    std::printf("%zu\n", n);
-}
-
-// A field of the form table. The value is a view into orgbuf until a second
-// value arrives; from then on it lives in `joined`, which grows geometrically so
-// that a name repeated many times costs linear time overall.
-// `name` is a zero-terminated view into orgbuf.
+// A field of the form table: its decoded name and value, both views into
+// orgbuf (the name zero-terminated there), until a second value arrives; from
+// then on the value is joined[joined_at], which grows geometrically so that a
+// name repeated many times costs linear time overall.
 struct Field {
-    std::string_view name;
-    std::string_view value;
-    std::string joined;
-    bool is_joined = false;
+    const char *name;
+    const char *value;
+    std::size_t name_len;
+    std::size_t value_len;
+    int32_t joined_at = -1;
 
-    std::string_view text() const { return is_joined ? std::string_view(joined) : value; }
+    std::string_view name_view() const { return std::string_view(name, name_len); }
 };
 
 // Open-addressing index from a decoded name to its slot in the field vector.
@@ -65,7 +86,7 @@ struct Field {
 // so it never rehashes and stays at most half full.
 class FieldIndex {
 public:
-    explicit FieldIndex(std::size_t max_fields)
+    void size_for(std::size_t max_fields)
     {
         std::size_t cap = 16;
         while (cap < max_fields * 2)
@@ -85,7 +106,7 @@ public:
                 where = &slot;
                 return nullptr;
             }
-            if (fields[slot].name == name)
+            if (fields[slot].name_view() == name)
                 return &slot;
             i = (i + 1) & mask_;
         }
@@ -127,12 +148,16 @@ template <class T> void reserve_or_die(std::vector<T> &v, std::size_t n, const c
     }
 }
 
-// Decodes a field value in place: blanks for "+", then percent escapes.
-std::string_view decode_value(char *value)
+// Decodes a field value in place: blanks for "+", then percent escapes (one
+// pass does both).
+std::string_view decode_value(char *value, std::size_t length)
 {
-    UnPlus(value);
-    HTUnEscape(value);
-    return std::string_view(value);
+    return std::string_view(value, static_cast<std::size_t>(HTUnEscapeSpan(value, length, 1) - value));
+}
+
+std::string_view decode_name(char *name, std::size_t length)
+{
+    return std::string_view(name, static_cast<std::size_t>(HTUnEscapeSpan(name, length, 0) - name));
 }
 
 } // namespace
@@ -175,9 +200,9 @@ char *sh_escape(const char *text)
     return out;
 }
 
-void put_sh_escaped(std::FILE *out, std::string_view text)
+void flush_output()
 {
-    sh_escape_runs(text, [out](std::string_view run) { std::fwrite(run.data(), 1, run.size(), out); });
+    out.flush();
 }
 
 void ParseKeywords()
@@ -196,7 +221,7 @@ void ParseKeywords()
         HTUnEscape(k);
 
     if (OPTcount) {
-        put_count(keywords.size());
+        out.put_count(keywords.size());
     } else if (OPTnth > 0) {
         if (static_cast<std::size_t>(OPTnth) > keywords.size())
             ErrorExit(FS_NOINFO, "Not so many keywords");
@@ -214,63 +239,68 @@ void ParseForm()
 {
     const std::size_t max_fields = count_byte(orgbuf, '&') + 1;
     std::vector<Field> fields;
+    std::vector<std::string> joined;
+    // The index numbers fields with 32 bits.
+    if (max_fields >= UINT32_MAX)
+        ErrorExit(FS_ENV, "Can't allocate memory. (namevec)");
     reserve_or_die(fields, max_fields, "Can't allocate memory. (namevec)");
-    FieldIndex *index = nullptr;
+    FieldIndex index;
     try {
-        index = new FieldIndex(max_fields);
+        index.size_for(max_fields);
     } catch (...) {
         ErrorExit(FS_ENV, "Can't allocate memory. (valuevec)");
     }
     const std::string_view sep = OPTsep ? std::string_view(OPTsep) : std::string_view(default_form_sep);
 
-    scan_form(orgbuf, [&](char *name, char *value) {
-        const std::string_view n(HTUnEscape(name));
-        const std::string_view v = decode_value(value);
+    scan_form(orgbuf, [&](char *name, std::size_t name_len, char *value, std::size_t value_len) {
+        const std::string_view n = decode_name(name, name_len);
+        const std::string_view v = decode_value(value, value_len);
         uint32_t *where = nullptr;
-        if (uint32_t *slot = index->find(fields, n, where)) {
+        if (uint32_t *slot = index.find(fields, n, where)) {
             Field &f = fields[*slot];
             try {
-                if (!f.is_joined) {
-                    f.joined.assign(f.value);
-                    f.is_joined = true;
+                if (f.joined_at < 0) {
+                    f.joined_at = static_cast<int32_t>(joined.size());
+                    joined.emplace_back(f.value, f.value_len);
                 }
-                f.joined.append(sep).append(v);
+                joined[f.joined_at].append(sep).append(v);
             } catch (...) {
                 ErrorExit(FS_ENV, "Can't allocate memory. (newbuf)");
             }
         } else {
             *where = static_cast<uint32_t>(fields.size());
-            fields.push_back(Field{n, v, {}, false});
+            fields.push_back(Field{n.data(), v.data(), n.size(), v.size()});
         }
         return true;
     });
-    delete index;
 
-    const char *prefix = OPTprefix ? OPTprefix : default_prefix;
+    auto value_of = [&joined](const Field &f) {
+        return f.joined_at < 0 ? std::string_view(f.value, f.value_len) : std::string_view(joined[f.joined_at]);
+    };
+    auto put_assignment = [&](const Field &f) {
+        put(OPTprefix ? OPTprefix : default_prefix);
+        put(f.name_view());
+        put("=");
+        out.put_escaped(value_of(f));
+    };
     if (OPTcount) {
-        put_count(fields.size());
+        out.put_count(fields.size());
     } else if (OPTnth > 0) {
         if (static_cast<std::size_t>(OPTnth) > fields.size())
             ErrorExit(FS_NOINFO, "Not so many unique form fields");
         const Field &f = fields[OPTnth - 1];
-        if (!CheckVarName(f.name.data()))
+        if (!CheckVarName(f.name))
             ErrorExit(FS_NOINFO, "Invalid name found in the form field.");
-        put(prefix);
-        put(f.name);
-        put("=");
-        put_sh_escaped(stdout, f.text());
+        put_assignment(f);
     } else {
         bool first = true;
         for (const Field &f : fields) {
-            if (!CheckVarName(f.name.data()))
+            if (!CheckVarName(f.name))
                 continue;
             if (!first)
                 put("; ");
             first = false;
-            put(prefix);
-            put(f.name);
-            put("=");
-            put_sh_escaped(stdout, f.text());
+            put_assignment(f);
         }
         put("\n");
     }
@@ -281,15 +311,15 @@ void ParseValue()
     const std::string_view wanted(OPTvalue);
     std::size_t matches = 0;
     std::size_t printed = 0;
-    scan_form(orgbuf, [&](char *name, char *value) {
-        if (std::string_view(HTUnEscape(name)) != wanted)
+    scan_form(orgbuf, [&](char *name, std::size_t name_len, char *value, std::size_t value_len) {
+        if (decode_name(name, name_len) != wanted)
             return true;
         ++matches;
         if (OPTcount)
             return true;
         if (OPTnth > 0 && matches != static_cast<std::size_t>(OPTnth))
             return true;
-        const std::string_view v = decode_value(value);
+        const std::string_view v = decode_value(value, value_len);
         if (OPTsep) {
             if (printed > 0)
                 put(OPTsep);
@@ -303,7 +333,7 @@ void ParseValue()
     });
 
     if (OPTcount) {
-        put_count(matches);
+        out.put_count(matches);
         return;
     }
     if (matches == 0)
@@ -319,14 +349,11 @@ void ParseInit()
     if (ENVcontent_length == nullptr)
         ErrorExit(FS_ENV, "CONTENT_LENGTH not defined for -init.");
     put("QUERY_STRING=");
-    const std::string_view data(orgbuf);
-    if (sh_escaped_length(data) == SIZE_MAX)
-        ErrorExit(FS_ENV, "Can't allocate memory. (escaped)");
-    put_sh_escaped(stdout, data);
+    out.put_escaped(orgbuf);
     put("; export QUERY_STRING\n");
 }
 
 void ParseRead()
 {
-    std::fwrite(orgbuf, 1, orglen, stdout);
+    out.put(std::string_view(orgbuf, orglen));
 }

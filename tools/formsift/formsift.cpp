@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 const char *myname = "";
@@ -204,16 +205,42 @@ void read_options(int argc, char **argv)
     }
 }
 
+// orgbuf's storage. A large body gets a mapping of its own that may use huge
+// pages: faulting in thousands of 4 KiB pages costs more than decoding them.
+constexpr std::size_t map_threshold = 1 << 20;
+std::size_t orgbuf_mapped;  // size of the mapping, or 0 when from malloc
+
+char *allocate_orgbuf(std::size_t size)
+{
+    if (size >= static_cast<std::size_t>(PTRDIFF_MAX))
+        return nullptr;  // no object may be that large; also keeps size + 1 from wrapping
+    if (size + 1 < map_threshold)
+        return static_cast<char *>(std::malloc(size + 1));
+    void *p = ::mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    ::madvise(p, size + 1, MADV_HUGEPAGE);  // only a hint
+    orgbuf_mapped = size + 1;
+    return static_cast<char *>(p);
+}
+
+void release_orgbuf()
+{
+    if (orgbuf_mapped != 0)
+        ::munmap(orgbuf, orgbuf_mapped);
+    else
+        std::free(orgbuf);
+    orgbuf = nullptr;
+    orgbuf_mapped = 0;
+}
+
 // Reads exactly `length` bytes of standard input into a new orgbuf. read(2)
 // rather than stdio, so that not one byte after the body is taken from the
 // descriptor: a script may still want it.
 void load_stdin(long length)
 {
     orglen = length > 0 ? static_cast<std::size_t>(length) : 0;
-    // No object may exceed PTRDIFF_MAX bytes; checking that also keeps
-    // length + 1 from wrapping on a 32-bit size_t.
-    orgbuf = (orglen >= static_cast<std::size_t>(PTRDIFF_MAX)) ? nullptr
-                                                                : static_cast<char *>(std::malloc(orglen + 1));
+    orgbuf = allocate_orgbuf(orglen);
     if (orgbuf == nullptr)
         ErrorExit(FS_ENV, "Can't allocate memory. (orgbuf)");
     std::size_t got = 0;
@@ -230,7 +257,7 @@ void load_stdin(long length)
 void load_query_string()
 {
     orglen = std::strlen(ENVquery_string);
-    orgbuf = static_cast<char *>(std::malloc(orglen + 1));
+    orgbuf = allocate_orgbuf(orglen);
     if (orgbuf == nullptr)
         ErrorExit(FS_ENV, "Can't allocate memory. (orgbuf)");
     std::memcpy(orgbuf, ENVquery_string, orglen + 1);
@@ -250,20 +277,28 @@ bool CheckNum(const char *text)
 
 bool CheckVarName(const char *text)
 {
+    // ASCII letters, digits and "_"; every other byte, 128 and above included, is refused.
+    static constexpr auto allowed = [] {
+        struct {
+            bool ok[256] = {};
+        } t;
+        for (int c = 0; c < 256; ++c)
+            t.ok[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        return t;
+    }();
     if (text == nullptr || *text == '\0')
         return false;
-    for (; *text != '\0'; ++text) {
-        const unsigned char c = static_cast<unsigned char>(*text);
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
-            return false;
-    }
-    return true;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (allowed.ok[*p])
+        ++p;
+    return *p == '\0';
 }
 
 void ErrorExit(int status, const char *message)
 {
-    std::free(orgbuf);
-    orgbuf = nullptr;
+    // What an action printed before the error still goes out, in order.
+    flush_output();
+    release_orgbuf();
     if (message != nullptr && message[0] != '\0' && !OPTquiet) {
         std::fprintf(stderr, msg(948, "%s: Error: %s\n"), myname, message);
     }
@@ -354,8 +389,8 @@ int formsift_main(int argc, char **argv)
         ErrorExit(FS_ARGS, "Internal error -- seems like I have nothing to do??");
     }
 
-    std::free(orgbuf);
-    orgbuf = nullptr;
+    release_orgbuf();
+    flush_output();
     // A write that failed anywhere (closed pipe, full disk) shows in the final flush.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         ErrorExit(FS_ENV, "Can't write to stdout.");

@@ -45,12 +45,16 @@ char *sh_escape(const char *text);
 // failure).
 std::size_t sh_escaped_length(std::string_view text);
 
-// Writes the escaped form of `text` to `out` without building it in memory.
-void put_sh_escaped(std::FILE *out, std::string_view text);
+// Hands the escaped form of `text` to emit(std::string_view) as a series of
+// runs, so that it can be written without building it in memory first.
+template <class Emit> void sh_escape_runs(std::string_view text, Emit &&emit);
 
-// Calls on_pair(name, value) for each name=value pair of the form data in
-// `buf`, overwriting the "=" and "&" separators with zero bytes. Stops early
-// when on_pair returns false.
+// Writes what the actions have buffered to standard output.
+void flush_output();
+
+// Calls on_pair(name, name_length, value, value_length) for each name=value
+// pair of the form data in `buf`, overwriting the "=" and "&" separators with
+// zero bytes. Stops early when on_pair returns false.
 template <class OnPair> void scan_form(char *buf, OnPair &&on_pair);
 
 void ParseKeywords();
@@ -65,19 +69,37 @@ int formsift_main(int argc, char **argv);
 
 #include <cstring>
 
+template <class Emit> void sh_escape_runs(std::string_view text, Emit &&emit)
+{
+    emit(std::string_view("'", 1));
+    while (!text.empty()) {
+        const std::size_t q = text.find('\'');
+        if (q == std::string_view::npos) {
+            emit(text);
+            break;
+        }
+        emit(text.substr(0, q));
+        emit(std::string_view("'\\''", 4));
+        text.remove_prefix(q + 1);
+    }
+    emit(std::string_view("'", 1));
+}
+
 template <class OnPair> void scan_form(char *buf, OnPair &&on_pair)
 {
     char *pos = buf;
+    char *const end = buf + std::strlen(buf);
     for (;;) {
-        char *eq = std::strchr(pos, '=');
+        char *eq = static_cast<char *>(std::memchr(pos, '=', static_cast<std::size_t>(end - pos)));
         if (eq == nullptr)
             return;
         *eq = '\0';
         char *value = eq + 1;
-        char *amp = std::strchr(value, '&');
-        if (amp != nullptr)
-            *amp = '\0';
-        if (!on_pair(pos, value) || amp == nullptr)
+        char *amp = static_cast<char *>(std::memchr(value, '&', static_cast<std::size_t>(end - value)));
+        char *value_end = amp ? amp : end;
+        *value_end = '\0';
+        if (!on_pair(pos, static_cast<std::size_t>(eq - pos), value, static_cast<std::size_t>(value_end - value)) ||
+            amp == nullptr)
             return;
         pos = amp + 1;
     }
