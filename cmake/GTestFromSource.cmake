@@ -13,7 +13,9 @@ if(NOT EXISTS ${GTEST_SOURCE_DIR}/CMakeLists.txt)
     "install the Debian package googletest (scripts/install-deps does)")
 endif()
 
-# Plain variables win over the options of the sources (policy CMP0077).
+# Plain variables win over the options of the sources (policy CMP0077, which
+# the sources' old cmake_minimum_required would otherwise turn off).
+set(CMAKE_POLICY_DEFAULT_CMP0077 NEW)
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK ON)
 set(gtest_build_tests OFF)
