@@ -35,7 +35,7 @@ if(NOT _orv_icu_mode STREQUAL "OFF")
     set(HT_WITH_ICU ON)
   elseif(_orv_icu_mode STREQUAL "ON")
     message(FATAL_ERROR "WITH_ICU=ON but ICU (uc, data) was not found for this target; "
-      "install libicu-dev or configure with -DWITH_ICU=OFF")
+      "install it (natively: Debian libicu-dev) or configure with -DWITH_ICU=OFF")
   endif()
 endif()
 
