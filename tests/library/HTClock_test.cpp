@@ -1,0 +1,139 @@
+// Cached clock: snapshots, ring wrap, texts and the HTTP date.
+
+#include "HTClock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <string>
+
+namespace {
+
+// Switches the process time zone for one test.
+class ZoneGuard {
+public:
+    explicit ZoneGuard(const char *tz)
+    {
+        const char *old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (had_)
+            old_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ZoneGuard()
+    {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+bool ends_with(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace
+
+TEST(HTClock, BeforeFirstSnapshotGivesSystemTimeAndEmptyTexts)
+{
+    char buf[HT_TIME_TEXT_MAX];
+    if (HTtime_strcpy_HTTPtime(buf) != 0)
+        GTEST_SKIP() << "a snapshot was taken earlier in this process";
+    EXPECT_STREQ(buf, "");
+    const time_t now = time(nullptr);
+    EXPECT_LE(std::labs(static_cast<long>(HTtime() - now)), 1);
+    std::strcpy(buf, "junk");
+    EXPECT_EQ(HTtime_strcpy(buf), 0);
+    EXPECT_STREQ(buf, "");
+    std::strcpy(buf, "junk");
+    HTtime_strcpy_gmtime(buf);
+    EXPECT_STREQ(buf, "");
+    struct tm t;
+    HTtm_gmtime(&t); // reads the system clock, never the ring
+    EXPECT_GE(t.tm_year, 100);
+}
+
+TEST(HTClock, SnapshotTimeAndRingWrap)
+{
+    updatetimeRep(1);
+    const time_t now = time(nullptr);
+    EXPECT_LE(std::labs(static_cast<long>(HTtime() - now)), 1);
+    for (int i = 0; i < HT_TIMEREP_RING + 3; ++i)
+        updatetimeRep(1);
+    const time_t later = time(nullptr);
+    EXPECT_LE(std::labs(static_cast<long>(HTtime() - later)), 1);
+    char http[HT_TIME_TEXT_MAX];
+    EXPECT_EQ(HTtime_strcpy_HTTPtime(http), HTtime());
+    char expect[HT_TIME_TEXT_MAX];
+    EXPECT_STREQ(http, http_time(HTtime(), expect));
+}
+
+TEST(HTClock, LogTextZoneSuffix)
+{
+    ZoneGuard zone("EST5EDT");
+    char buf[HT_TIME_TEXT_MAX];
+    updatetimeRep(1);
+    HTtime_strcpy(buf);
+    EXPECT_TRUE(ends_with(buf, " +0000")) << buf;
+    // Five hours west, with or without daylight saving in force.
+    updatetimeRep(0);
+    HTtime_strcpy(buf);
+    EXPECT_TRUE(ends_with(buf, " -0500")) << buf;
+    HTtime_strcpy_localtime(buf);
+    EXPECT_TRUE(ends_with(buf, " -0500")) << buf;
+    {
+        ZoneGuard east("IST-5:30");
+        updatetimeRep(0);
+        HTtime_strcpy(buf);
+        EXPECT_TRUE(ends_with(buf, " +0530")) << buf;
+    }
+}
+
+TEST(HTClock, LogTextDateForms)
+{
+    char buf[HT_TIME_TEXT_MAX];
+    HTClock_setLogMonthNames(1);
+    updatetimeRep(1);
+    HTtime_strcpy(buf);
+    EXPECT_TRUE(std::regex_match(buf, std::regex(R"(\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d \+0000)")))
+        << buf;
+    HTClock_setLogMonthNames(0);
+    updatetimeRep(1);
+    HTtime_strcpy(buf);
+    HTClock_setLogMonthNames(1);
+    EXPECT_TRUE(std::regex_match(buf, std::regex(R"(\d\d/\d\d/\d{4}:\d\d:\d\d:\d\d \+0000)"))) << buf;
+}
+
+TEST(HTClock, HttpTime)
+{
+    char buf[HT_TIME_TEXT_MAX];
+    EXPECT_STREQ(http_time(0, buf), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_STREQ(http_time(784111777, buf), "Sun, 06 Nov 1994 08:49:37 GMT");
+    // Past 2038 on every target.
+    EXPECT_STREQ(http_time(static_cast<time_t>(4102444800LL), buf), "Fri, 01 Jan 2100 00:00:00 GMT");
+}
+
+TEST(HTClock, BrokenDownCopiesAndElapsed)
+{
+    ZoneGuard zone("UTC0");
+    updatetimeRep(0);
+    struct tm g, l;
+    HTtm_gmtime(&g);
+    HTtm_localtime(&l);
+    EXPECT_EQ(g.tm_hour, l.tm_hour);
+    EXPECT_EQ(HTtm_yday(), l.tm_yday);
+    EXPECT_EQ(HTtime_sinceMidnight(), l.tm_hour * 3600L + l.tm_min * 60 + l.tm_sec);
+    struct timeval a = {10, 900000}, b = {12, 100000};
+    EXPECT_EQ(getElapsedTime(&a, &b), 1200000);
+}
