@@ -1,0 +1,334 @@
+// HTMPool: the per-thread memory pool.
+
+#include "HTMPool.h"
+
+#include "HTExcept.h"
+#include "HTGlobals.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kGranule = sizeof(void *);
+constexpr size_t kMaxBlock = INT32_MAX; // block sizes are signed 32-bit
+
+std::atomic<int> poolSlot{-1};
+
+// Granule of a request, or 0 when the rounded size would not fit a block.
+size_t granule(size_t size)
+{
+    if (size > kMaxBlock - kGranule)
+        return 0;
+    return (size & ~(kGranule - 1)) + kGranule;
+}
+
+#ifdef HT_POOL_DEBUG
+// Each debug allocation carries a link to the previous one of its pool.
+struct alignas(std::max_align_t) DebugHeader {
+    DebugHeader *previous;
+};
+
+void release_debug(HTMemPool *first)
+{
+    auto *h = static_cast<DebugHeader *>(first->debug_allocations);
+    while (h != nullptr) {
+        DebugHeader *p = h->previous;
+        std::free(h);
+        h = p;
+    }
+    first->debug_allocations = nullptr;
+}
+#endif
+
+void release_chain(HTMemPool *b)
+{
+#ifdef HT_POOL_DEBUG
+    if (b != nullptr)
+        release_debug(b);
+#endif
+    while (b != nullptr) {
+        HTMemPool *next = b->following;
+        std::free(b->base);
+        std::free(b);
+        b = next;
+    }
+}
+
+// A thread with no globals (or before the pool module is registered) still
+// gets memory that lives until its next reset-free end: the thread's exit.
+struct FallbackPool {
+    HTMemPool *first = nullptr;
+    ~FallbackPool() { release_chain(first); }
+};
+thread_local FallbackPool fallback;
+
+HTMemPool *pool_of(HTThdGlobals *owner)
+{
+    HTThdGlobals *g = owner ? owner : lib_gettp();
+    const int slot = poolSlot.load(std::memory_order_acquire);
+    if (g != nullptr && slot >= 0) {
+        if (g->module_slots[slot] == 0)
+            g->module_slots[slot] = reinterpret_cast<uintptr_t>(HTMemPool_new(
+                g->thread_type == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE : HT_POOL_OTHER_SIZE));
+        return reinterpret_cast<HTMemPool *>(g->module_slots[slot]);
+    }
+    if (fallback.first == nullptr)
+        fallback.first = HTMemPool_new(HT_POOL_OTHER_SIZE);
+    return fallback.first;
+}
+
+void *pool_alloc(size_t size, HTThdGlobals *owner, const char *function)
+{
+    const size_t need = granule(size);
+    if (need == 0)
+        out_of_memory("HTMPool", function, __LINE__, size);
+    HTMemPool *first = pool_of(owner);
+#ifdef HT_POOL_DEBUG
+    auto *h = static_cast<DebugHeader *>(std::calloc(1, sizeof(DebugHeader) + need));
+    if (h == nullptr)
+        out_of_memory("HTMPool", function, __LINE__, need);
+    h->previous = static_cast<DebugHeader *>(first->debug_allocations);
+    first->debug_allocations = h;
+    return h + 1;
+#else
+    HTMemPool *b = first;
+    HTMemPool *last = nullptr;
+    const int32_t n = static_cast<int32_t>(need);
+    while (b != nullptr && b->remaining < n) {
+        last = b;
+        b = b->following;
+    }
+    if (b == nullptr) {
+        b = HTMemPool_new(need > HT_POOL_BLOCK_MIN ? need : HT_POOL_BLOCK_MIN);
+        last->following = b;
+    }
+    char *r = b->next;
+    b->next += need;
+    b->remaining -= n;
+    return r;
+#endif
+}
+
+char *concat(HTThdGlobals *pool, const char *const *texts, size_t count)
+{
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t l = texts[i] ? std::strlen(texts[i]) : 0;
+        if (l > SIZE_MAX - 1 - total)
+            out_of_memory("HTMPool", "HTMemPool_cat", __LINE__, SIZE_MAX);
+        total += l;
+    }
+    char *out = static_cast<char *>(pool_alloc(total + 1, pool, "HTMemPool_cat"));
+    char *p = out;
+    for (size_t i = 0; i < count; ++i)
+        if (texts[i]) {
+            const size_t l = std::strlen(texts[i]);
+            std::memcpy(p, texts[i], l);
+            p += l;
+        }
+    *p = '\0';
+    return out;
+}
+
+char *vconcat(HTThdGlobals *pool, va_list ap)
+{
+    // Measured on a copy, copied on the original: no allocation holds the list.
+    va_list measure;
+    va_copy(measure, ap);
+    size_t total = 0;
+    bool wrapped = false;
+    for (const char *t = va_arg(measure, const char *); t; t = va_arg(measure, const char *)) {
+        const size_t l = std::strlen(t);
+        if (l > SIZE_MAX - 1 - total)
+            wrapped = true;
+        else
+            total += l;
+    }
+    va_end(measure);
+    if (wrapped)
+        out_of_memory("HTMPool", "HTMemPool_vcat", __LINE__, SIZE_MAX);
+    char *out = static_cast<char *>(pool_alloc(total + 1, pool, "HTMemPool_vcat"));
+    char *p = out;
+    for (const char *t = va_arg(ap, const char *); t; t = va_arg(ap, const char *)) {
+        const size_t l = std::strlen(t);
+        std::memcpy(p, t, l);
+        p += l;
+    }
+    *p = '\0';
+    return out;
+}
+
+} // namespace
+
+extern "C" HTMemPool *HTMemPool_new(size_t size)
+{
+    if (size > kMaxBlock)
+        out_of_memory("HTMPool", "HTMemPool_create", __LINE__, size);
+    auto *b = static_cast<HTMemPool *>(std::calloc(1, sizeof(HTMemPool)));
+    if (b == nullptr)
+        out_of_memory("HTMPool", "HTMemPool_create", __LINE__, sizeof(HTMemPool));
+    b->base = static_cast<char *>(std::calloc(1, size ? size : 1));
+    if (b->base == nullptr) {
+        std::free(b);
+        out_of_memory("HTMPool", "HTMemPool_create", __LINE__, size);
+    }
+    b->next = b->base;
+    b->size = static_cast<int32_t>(size);
+    b->remaining = static_cast<int32_t>(size);
+    return b;
+}
+
+extern "C" int HTMemPool_register(void)
+{
+    const int slot = HTWorkThread_addModule("HTMemPool", HTMemPool_threadCreate,
+                                            HTMemPool_threadDestroy, nullptr,
+                                            HTMemPool_threadUninit);
+    if (slot >= 0)
+        poolSlot.store(slot, std::memory_order_release);
+    return slot;
+}
+
+extern "C" void *HTMemPool_threadCreate(int slot, int threadType, void *context)
+{
+    auto *g = static_cast<HTThdGlobals *>(context);
+    if (g != nullptr && slot >= 0 && slot < HT_MODULE_SLOTS && g->module_slots[slot] == 0)
+        g->module_slots[slot] = reinterpret_cast<uintptr_t>(HTMemPool_new(
+            threadType == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE : HT_POOL_OTHER_SIZE));
+    return context;
+}
+
+extern "C" int HTMemPool_threadUninit(int slot, int threadType, int phase, void *context)
+{
+    (void)threadType;
+    auto *g = static_cast<HTThdGlobals *>(context);
+    if (phase != HT_CONTEXT_REQUEST || g == nullptr || slot < 0 || slot >= HT_MODULE_SLOTS)
+        return 0;
+    auto *first = reinterpret_cast<HTMemPool *>(g->module_slots[slot]);
+    if (first == nullptr)
+        return 0;
+#ifdef HT_POOL_DEBUG
+    release_debug(first);
+#endif
+    first->next = first->base;
+    first->remaining = first->size;
+    HTMemPool *rest = first->following;
+    first->following = nullptr;
+    release_chain(rest);
+    return 0;
+}
+
+extern "C" int HTMemPool_threadDestroy(int slot, int threadType, void *context)
+{
+    (void)threadType;
+    auto *g = static_cast<HTThdGlobals *>(context);
+    if (g == nullptr || slot < 0 || slot >= HT_MODULE_SLOTS)
+        return 0;
+    release_chain(reinterpret_cast<HTMemPool *>(g->module_slots[slot]));
+    g->module_slots[slot] = 0;
+    return 0;
+}
+
+extern "C" HTMemPool *HTMemPool_get(HTThdGlobals *pool)
+{
+    HTThdGlobals *g = pool ? pool : lib_gettp();
+    const int slot = poolSlot.load(std::memory_order_acquire);
+    if (g == nullptr || slot < 0)
+        return nullptr;
+    return reinterpret_cast<HTMemPool *>(g->module_slots[slot]);
+}
+
+extern "C" void *HTMemPoolAlloc(size_t size, HTThdGlobals *pool)
+{
+    return pool_alloc(size, pool, "HTMemPoolAlloc");
+}
+
+extern "C" void *HTMemPool_calloc(size_t count, size_t size, HTThdGlobals *pool)
+{
+    if (size != 0 && count > SIZE_MAX / size)
+        out_of_memory("HTMPool", "HTMemPool_calloc", __LINE__, SIZE_MAX);
+    const size_t total = count * size;
+    void *p = pool_alloc(total, pool, "HTMemPool_calloc");
+    std::memset(p, 0, total);
+    return p;
+}
+
+extern "C" char *HTMemPoolStrdup(const char *text, HTThdGlobals *pool)
+{
+    if (text == nullptr)
+        return nullptr;
+    const size_t n = std::strlen(text);
+    char *c = static_cast<char *>(pool_alloc(n + 1, pool, "HTMemPoolStrdup"));
+    std::memcpy(c, text, n + 1);
+    return c;
+}
+
+extern "C" char *HTMemPoolStrdup_len(const char *text, size_t length, HTThdGlobals *pool)
+{
+    if (text == nullptr)
+        return nullptr;
+    if (length == SIZE_MAX)
+        out_of_memory("HTMPool", "HTMemPoolStrdup_len", __LINE__, length);
+    char *c = static_cast<char *>(pool_alloc(length + 1, pool, "HTMemPoolStrdup_len"));
+    std::memcpy(c, text, length);
+    c[length] = '\0';
+    return c;
+}
+
+extern "C" char *HTMemPool_cat(const char *first, const char *second, HTThdGlobals *pool)
+{
+    const char *texts[2] = {first, second};
+    return concat(pool, texts, 2);
+}
+
+extern "C" char *HTMemPool_vcat(HTThdGlobals *pool, ...)
+{
+    va_list ap;
+    va_start(ap, pool);
+    char *r = vconcat(pool, ap);
+    va_end(ap);
+    return r;
+}
+
+extern "C" void *HTMemPoolAlloc_debug(size_t size, const char *, int, HTThdGlobals *pool)
+{
+    return HTMemPoolAlloc(size, pool);
+}
+
+extern "C" void *HTMemPool_callocDebug(size_t count, size_t size, const char *, int,
+                                       HTThdGlobals *pool)
+{
+    return HTMemPool_calloc(count, size, pool);
+}
+
+extern "C" char *HTMemPoolStrdup_debug(const char *text, const char *, int, HTThdGlobals *pool)
+{
+    return HTMemPoolStrdup(text, pool);
+}
+
+extern "C" char *HTMemPoolStrdup_lenDebug(const char *text, size_t length, const char *, int,
+                                          HTThdGlobals *pool)
+{
+    return HTMemPoolStrdup_len(text, length, pool);
+}
+
+extern "C" char *HTMemPool_catDebug(const char *first, const char *second, const char *, int,
+                                    HTThdGlobals *pool)
+{
+    return HTMemPool_cat(first, second, pool);
+}
+
+extern "C" char *HTMemPool_vcatDebug(const char *, int, HTThdGlobals *pool, ...)
+{
+    va_list ap;
+    va_start(ap, pool);
+    char *r = vconcat(pool, ap);
+    va_end(ap);
+    return r;
+}
+
+extern "C" void HTMemPool_check(void) {}

@@ -1,0 +1,92 @@
+/*
+ * HTMPool: the per-thread memory pool.
+ *
+ * Request-scoped strings and records are carved from the calling thread's
+ * pool with no per-allocation header and no individual release; the pool is
+ * reset when the thread finishes a request (end-of-work phase 2), keeping
+ * its first block and dropping the rest. Allocation never returns null: an
+ * exhausted allocation goes to out_of_memory().
+ *
+ * Every allocation is a multiple of the pointer size and aligned for a
+ * pointer: a request is rounded down to that multiple and one granule added
+ * (on a 32-bit target 0 gives 4 and 4 gives 8; here 0 gives 8 and 8 gives 16).
+ *
+ * Built with HT_POOL_DEBUG every allocation is a separate heap block that a
+ * reset releases, so memory checkers see each one.
+ */
+#ifndef HTMPOOL_H
+#define HTMPOOL_H
+
+#include "HTGlobals-t.h"
+#include "htexport.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HT_POOL_GRANULE (sizeof(void *))
+#define HT_POOL_WORKER_SIZE 16160
+#define HT_POOL_OTHER_SIZE 2000
+#define HT_POOL_BLOCK_MIN 16160
+
+/* One block of a pool's chain. */
+typedef struct HTMemPool {
+    char *base;
+    char *next;
+    int32_t size;
+    int32_t remaining;
+    struct HTMemPool *following;
+#ifdef HT_POOL_DEBUG
+    void *debug_allocations;
+#endif
+} HTMemPool;
+
+/* Registers "HTMemPool" with the module registry; returns its slot. */
+HT_EXPORT int HTMemPool_register(void);
+HT_EXPORT void *HTMemPool_threadCreate(int slot, int threadType, void *context);
+/* Phase 2 (end of a request): reset the first block, release the others. */
+HT_EXPORT int HTMemPool_threadUninit(int slot, int threadType, int phase, void *context);
+HT_EXPORT int HTMemPool_threadDestroy(int slot, int threadType, void *context);
+/* The first block of the pool of `pool` (null: the calling thread's), or null. */
+HT_EXPORT HTMemPool *HTMemPool_get(HTThdGlobals *pool);
+
+/* A block with a zero-filled buffer of `size` bytes. */
+HT_EXPORT HTMemPool *HTMemPool_new(size_t size);
+
+/*
+ * Allocation from the pool of `pool`, the owner's context; null stands for
+ * the calling thread's globals, and a thread without a pool gets a private
+ * fall-back pool that is released when the thread ends.
+ */
+HT_EXPORT void *HTMemPoolAlloc(size_t size, HTThdGlobals *pool);
+HT_EXPORT void *HTMemPool_calloc(size_t count, size_t size, HTThdGlobals *pool);
+/* Copy of the text; null gives null. */
+HT_EXPORT char *HTMemPoolStrdup(const char *text, HTThdGlobals *pool);
+/* Copy of exactly `length` bytes of the text, terminated; null gives null. */
+HT_EXPORT char *HTMemPoolStrdup_len(const char *text, size_t length, HTThdGlobals *pool);
+/* `first` (null: empty) followed by `second` (null: empty). */
+HT_EXPORT char *HTMemPool_cat(const char *first, const char *second, HTThdGlobals *pool);
+/* All texts up to the terminating null, in one new text. */
+HT_EXPORT char *HTMemPool_vcat(HTThdGlobals *pool, ...);
+
+/* Twins that carry the caller's position (unused). */
+HT_EXPORT void *HTMemPoolAlloc_debug(size_t size, const char *file, int line, HTThdGlobals *pool);
+HT_EXPORT void *HTMemPool_callocDebug(size_t count, size_t size, const char *file, int line,
+                                      HTThdGlobals *pool);
+HT_EXPORT char *HTMemPoolStrdup_debug(const char *text, const char *file, int line,
+                                      HTThdGlobals *pool);
+HT_EXPORT char *HTMemPoolStrdup_lenDebug(const char *text, size_t length, const char *file,
+                                         int line, HTThdGlobals *pool);
+HT_EXPORT char *HTMemPool_catDebug(const char *first, const char *second, const char *file,
+                                   int line, HTThdGlobals *pool);
+HT_EXPORT char *HTMemPool_vcatDebug(const char *file, int line, HTThdGlobals *pool, ...);
+HT_EXPORT void HTMemPool_check(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
