@@ -2,6 +2,8 @@
 
 #include "HTParse.h"
 
+#include "HTTrace.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -108,8 +110,11 @@ char *unescape_span(unsigned char *in, unsigned char *const end, bool plus) noex
 
 extern "C" char *HTUnEscape(char *str)
 {
-    if (str == nullptr)
+    if (str == nullptr) {
+        if (HT_TRACE_ON(HT_TRACE_URL))
+            tfprintf(stderr, "HTUnEscape.. Called with NULL argument.\n");
         return empty_text;
+    }
     char *pct = std::strchr(str, '%');
     if (pct != nullptr) {
         unsigned char *from = reinterpret_cast<unsigned char *>(pct);

@@ -1,6 +1,7 @@
 // Trace facility: switches, names, groups, hooks, the flags array and the log.
 
 #include "HTClock.h"
+#include "HTParse.h"
 #include "HTTrace.h"
 
 #include <gtest/gtest.h>
@@ -268,4 +269,16 @@ TEST_F(Trace, LongFormatsAreNotCut)
     tfprintf(stderr, fmt.c_str(), 7);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(std::string(5000, 'y') + " 7\n"), std::string::npos);
+}
+
+TEST_F(Trace, UnescapeOfNullIsTracedUnderUrl)
+{
+    ::testing::internal::CaptureStderr();
+    HTUnEscape(nullptr); // tracing off: silent
+    tc[HT_TRACE_LEVEL_WORD] = 22;
+    HTTrace_setByName("url", 1);
+    EXPECT_STREQ(HTUnEscape(nullptr), "");
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(err, std::regex(R"(\[0x[0-9a-f]{8,}/[0-9]{8,}\]: HTUnEscape\.\. Called with NULL argument\.\n)")))
+        << err;
 }
