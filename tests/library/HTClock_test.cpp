@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <string>
 
 namespace {
@@ -37,6 +37,21 @@ private:
     bool had_ = false;
     std::string old_;
 };
+
+// Shape check: '9' a digit, 'A' an upper-case letter, 'a' a lower-case one,
+// anything else itself.
+bool shape(const std::string &s, const std::string &pattern)
+{
+    if (s.size() != pattern.size())
+        return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const char p = pattern[i];
+        if (p == '9' ? !std::isdigit(c) : p == 'A' ? !std::isupper(c) : p == 'a' ? !std::islower(c) : c != static_cast<unsigned char>(p))
+            return false;
+    }
+    return true;
+}
 
 bool ends_with(const std::string &s, const std::string &tail)
 {
@@ -106,13 +121,13 @@ TEST(HTClock, LogTextDateForms)
     HTClock_setLogMonthNames(1);
     updatetimeRep(1);
     HTtime_strcpy(buf);
-    EXPECT_TRUE(std::regex_match(buf, std::regex(R"(\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d \+0000)")))
+    EXPECT_TRUE(shape(buf, "99/Aaa/9999:99:99:99 +0000"))
         << buf;
     HTClock_setLogMonthNames(0);
     updatetimeRep(1);
     HTtime_strcpy(buf);
     HTClock_setLogMonthNames(1);
-    EXPECT_TRUE(std::regex_match(buf, std::regex(R"(\d\d/\d\d/\d{4}:\d\d:\d\d:\d\d \+0000)"))) << buf;
+    EXPECT_TRUE(shape(buf, "99/99/9999:99:99:99 +0000")) << buf;
 }
 
 TEST(HTClock, HttpTime)
