@@ -1,5 +1,7 @@
 #include "HTParse.h"
 
+#include "HTMPool.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -145,6 +147,272 @@ TEST(HTUnEscape, NullGivesEmptyText)
     const char *r = HTUnEscape(nullptr);
     ASSERT_NE(r, nullptr);
     EXPECT_STREQ(r, "");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// URL toolkit. Pool strings come from the test thread's fall-back pool.
+
+namespace {
+
+struct Scanned {
+    const char *scheme, *host, *absolute, *relative, *fragment;
+};
+
+std::string opt(const char *s)
+{
+    return s ? std::string("\"") + s + "\"" : std::string("null");
+}
+
+void expect_scan(const char *url, Scanned want)
+{
+    std::string buf(url);
+    HTParseParts parts;
+    HTParse_scan(buf.data(), &parts, buf.size());
+    SCOPED_TRACE(url);
+    EXPECT_EQ(opt(parts.scheme), opt(want.scheme));
+    EXPECT_EQ(opt(parts.host), opt(want.host));
+    EXPECT_EQ(opt(parts.absolute), opt(want.absolute));
+    EXPECT_EQ(opt(parts.relative), opt(want.relative));
+    EXPECT_EQ(opt(parts.fragment), opt(want.fragment));
+}
+
+TEST(HTParseScan, SplitsIntoFiveParts)
+{
+    expect_scan("http://h:80/a/b?q#f", {"http", "h:80", "a/b?q", nullptr, "f"});
+    expect_scan("a:b", {nullptr, nullptr, nullptr, "a:b", nullptr});
+    expect_scan("ab:c", {"ab", nullptr, nullptr, "c", nullptr});
+    expect_scan("x#1#2", {nullptr, nullptr, nullptr, "x", "1"});
+    expect_scan("URL:http://h/p", {"http", "h", "p", nullptr, nullptr});
+    expect_scan("url:x", {nullptr, nullptr, nullptr, "x", nullptr});
+    expect_scan("//x/y", {nullptr, nullptr, "/x/y", nullptr, nullptr});
+    expect_scan("/", {nullptr, nullptr, "", nullptr, nullptr});
+    expect_scan("http://h", {"http", "h", nullptr, nullptr, nullptr});
+    expect_scan("#only", {nullptr, nullptr, nullptr, nullptr, "only"});
+    expect_scan("", {nullptr, nullptr, nullptr, nullptr, nullptr});
+    expect_scan("c:/dos/path", {nullptr, nullptr, nullptr, "c:/dos/path", nullptr});
+    expect_scan("a/b:c", {nullptr, nullptr, nullptr, "a/b:c", nullptr});
+}
+
+struct ParseCase {
+    const char *name, *related;
+    int wanted;
+    const char *want;
+};
+
+const ParseCase parse_corpus[] = {
+    {"b/c", "http://h/a/x?q", 31, "http://h/a/b/c"},
+    {"http://h:80/p", "", 31, "http://h/p"},
+    {"http://h:8080/p", "", 31, "http://h:8080/p"},
+    {"https://h:443/", "", 31, "https://h:443/"},
+    {"URL:http://h/p", "", 16, "http"},
+    {"/x", "ftp://h/y", 31, "ftp://h/x"},
+    {"gopher://g/", "http://h/a#f", 31, "gopher://g/"},
+    {"gopher://g:70/1x", "", 31, "gopher://g/1x"},
+    {"file://h:21/x", "", 31, "file://h/x"},
+    {"http://h.:8080/p", "", 31, "http://h:8080/p"},
+    {"http://h/p", "", 8, "h"},
+    {"http://h/p", "", 9, "//h"},
+    {"http://h/p", "", 4, "p"},
+    {"http://h/p", "", 5, "/p"},
+    {"http://h", "", 31, "http://h/"},
+    {"http://h", "", 31 | 32, "http://h"},
+    {"#frag", "http://h/a/b", 31, "http://h/a/b#frag"},
+    {"../c", "http://h/a/b/x", 31, "http://h/a/c"},
+    {"./c", "http://h:80/a/", 31, "http://h/a/c"},
+    {"c", "http://h/a\\b/x?u/v", 31, "http://h/a/b/c"},
+    // Without a scheme "//" is no host marker: the path is "//other/p".
+    {"//other/p", "http://h/a", 31, "http://h//other/p"},
+    {"q", "http://other/p", 4, "/q"},
+    {"", "", 31, "/"},
+    {"http://a/x", "http://b/y#f", 31, "http://a/x"},
+    {"x", "http://b/y#f", 31, "http://b/x#f"},
+};
+
+TEST(HTParse, UrlCorpus)
+{
+    for (const ParseCase &c : parse_corpus) {
+        const char *r = HTParse(c.name, c.related, c.wanted, nullptr);
+        ASSERT_NE(r, nullptr);
+        EXPECT_STREQ(r, c.want) << c.name << " relative to " << c.related << " mask " << c.wanted;
+    }
+}
+
+TEST(HTParse, InputsAreUnchangedAndLengthsAreHonoured)
+{
+    const char name[] = "b/c#x";
+    const char related[] = "http://h/a/x?q";
+    EXPECT_STREQ(HTParse(name, related, 31, nullptr), "http://h/a/b/c#x");
+    EXPECT_STREQ(name, "b/c#x");
+    EXPECT_STREQ(related, "http://h/a/x?q");
+    // Only the given lengths are read: "b/c" of "b/cdef" and "http://h/a/" of the base.
+    EXPECT_STREQ(HTParseWithLen("b/cdef", 3, "http://h/a/xyz", 11, 31, nullptr), "http://h/a/b/c");
+    EXPECT_STREQ(HTParse(nullptr, nullptr, 31, nullptr), "/");
+}
+
+TEST(HTParse, ResultFitsItsBufferForEveryCombination)
+{
+    // Every name against every base under every mask; the sanitizer checks the
+    // pool copies, the result's length is checked against its buffer.
+    const char *urls[] = {"", "/", "//", "a", "a:", "ab:", "ab://", "http://h:80", "http://h.:1/",
+                          "#", "?#", "x/./../y", "URL:", "../../..", "file://h:9/p#f#g",
+                          "https://u@h:443/p?q=/../#f", "\\\\h\\p", ".\\a\\..\\b"};
+    for (const char *n : urls)
+        for (const char *r : urls)
+            for (int wanted = 0; wanted < 64; ++wanted) {
+                const char *res = HTParse(n, r, wanted, nullptr);
+                ASSERT_LE(std::strlen(res), std::strlen(n) + std::strlen(r) + 9) << n << " " << r;
+            }
+}
+
+std::string simplify(const std::string &url)
+{
+    char *buf = new char[url.size() + 1];
+    std::memcpy(buf, url.c_str(), url.size() + 1);
+    char *r = HTSimplify(buf, nullptr);
+    EXPECT_EQ(r, buf);
+    std::string out(buf);
+    delete[] buf;
+    return out;
+}
+
+TEST(HTSimplify, UrlCorpus)
+{
+    const std::pair<const char *, const char *> corpus[] = {
+        {"http://h:80/a/./b/../c//d/", "http://h/a/c/d/"},
+        {"/..", "/.."},
+        {"a/..", "a/.."},
+        {"a/b/..", "a"},
+        {"a/b/../", "a/"},
+        {"/a/b/../../c", "/c"},
+        {"/a/../", "/"},
+        {"http://h/a/../", "http://h/"},
+        {"https://h:443/x", "https://h/x"},
+        {"https://h:4430/x", "https://h:4430/x"},
+        {"gopher://g:70/1/./x", "gopher://g/1/x"},
+        {"ftp://h:21/a/../b", "ftp://h:21/b"},
+        {"HTTP://h:80/", "HTTP://h/"},
+        {"http://h:80", "http://h"},
+        {"http://h/a\\b\\..\\c", "http://h/a/c"},
+        {"./a/../b", "./b"},
+        {".\\a\\..\\b", ".\\b"},
+        {"file:///etc/../x", "file:///x"},
+        {"http://proxy/http://h:80/a/../b", "http://proxy/http://h/b"},
+        {"http://h/a?x=/../y", "http://h/y"},
+        {"a//b", "a/b"},
+        {"a/./b", "a/b"},
+        {"abc", "abc"},
+        {"a\\b", "a\\b"},
+        {"./", "./"},
+        {"../a", "../a"},
+        {"x/../../a", "../a"},
+        {"./../x", "./../x"},
+        {"http://h:80x/", "http://h:80x/"},
+    };
+    for (const auto &[in, want] : corpus)
+        EXPECT_EQ(simplify(in), want) << in;
+}
+
+TEST(HTSimplify, NeverLonger)
+{
+    std::mt19937 rng(11);
+    const char alphabet[] = "//..\\\\:ab8h0p";
+    for (int round = 0; round < 20000; ++round) {
+        std::string s(rng() % 24, ' ');
+        for (char &c : s)
+            c = alphabet[rng() % (sizeof alphabet - 1)];
+        if (rng() % 3 == 0)
+            s = "http://h:80/" + s;
+        ASSERT_LE(simplify(s).size(), s.size()) << s;
+    }
+    EXPECT_EQ(HTSimplify(nullptr, nullptr), nullptr);
+}
+
+TEST(HTRelative, ExpressesOneUrlAgainstAnother)
+{
+    EXPECT_STREQ(HTRelative("http://h/a/b/c", "http://h/a/x/y", nullptr), "../b/c");
+    EXPECT_STREQ(HTRelative("http://h/a/b", "http://h/a/c", nullptr), "b");
+    EXPECT_STREQ(HTRelative("http://h/p", "http://g/p", nullptr), "//h/p");
+    EXPECT_STREQ(HTRelative("abc", "abd", nullptr), "abc");
+    EXPECT_STREQ(HTRelative("http://h/a/b", "http://h/x/y/z#a/b", nullptr), "../../a/b");
+}
+
+TEST(HTEscape, Classes)
+{
+    EXPECT_STREQ(HTEscape("a b/c", URL_XPALPHAS, nullptr), "a%20b%2Fc");
+    EXPECT_STREQ(HTEscape("a b/c", URL_PATH, nullptr), "a%20b/c");
+    EXPECT_STREQ(HTEscape("a+b", URL_XALPHAS, nullptr), "a%2Bb");
+    EXPECT_STREQ(HTEscape("a+b", URL_XPALPHAS, nullptr), "a+b");
+    EXPECT_STREQ(HTEscape("*-.@_~", URL_XALPHAS, nullptr), "*-.@_%7E");
+    EXPECT_STREQ(HTEscape("\x01\x7f\x80\xff", URL_PATH, nullptr), "%01%7F%80%FF");
+    EXPECT_STREQ(HTEscape("", URL_PATH, nullptr), "");
+    EXPECT_EQ(HTEscape(nullptr, URL_PATH, nullptr), nullptr);
+}
+
+TEST(HTEscape, RoundTripsThroughHTUnEscape)
+{
+    std::mt19937 rng(5);
+    for (int round = 0; round < 2000; ++round) {
+        std::string s(rng() % 40, ' ');
+        for (char &c : s)
+            c = static_cast<char>(1 + rng() % 255);
+        char *e = HTEscape(s.c_str(), static_cast<unsigned char>(1 + rng() % 7), nullptr);
+        ASSERT_EQ(std::string(HTUnEscape(e)), s);
+    }
+}
+
+TEST(HTStrip, TrimsBothEnds)
+{
+    char a[] = " \t a b \r\n";
+    EXPECT_STREQ(HTStrip(a), "a b");
+    char b[] = " \n ";
+    EXPECT_STREQ(HTStrip(b), "");
+    EXPECT_EQ(HTStrip(nullptr), nullptr);
+}
+
+TEST(HTCleanTelnetString, CutsAtTheFirstControlByte)
+{
+    char ok[] = "host\tname";
+    EXPECT_EQ(HTCleanTelnetString(ok), 0);
+    EXPECT_STREQ(ok, "host\tname");
+    char lf[] = "host\nrm -rf";
+    EXPECT_EQ(HTCleanTelnetString(lf), 1);
+    EXPECT_STREQ(lf, "host");
+    char c1[] = "ab\x85z";
+    EXPECT_EQ(HTCleanTelnetString(c1), 1);
+    EXPECT_STREQ(c1, "ab");
+    char ff[] = "a\xff";
+    EXPECT_EQ(HTCleanTelnetString(ff), 1);
+    char latin[] = "caf\xe9";
+    EXPECT_EQ(HTCleanTelnetString(latin), 0);
+    EXPECT_EQ(HTCleanTelnetString(nullptr), 0);
+}
+
+std::string port_of(const char *url)
+{
+    // Exactly sized, so that stepping past the terminator is caught.
+    const std::size_t n = std::strlen(url);
+    char *buf = new char[n + 1];
+    std::memcpy(buf, url, n + 1);
+    const char *p = HTParse_getPort(buf);
+    std::string out = p ? p : "(null)";
+    delete[] buf;
+    return out;
+}
+
+TEST(HTParseGetPort, ExplicitOrSchemeDefault)
+{
+    EXPECT_EQ(port_of("ftp://h/x"), "21");
+    EXPECT_EQ(port_of("h:8080/x"), "8080");
+    EXPECT_EQ(port_of("h"), "80");
+    EXPECT_EQ(port_of("https://h"), "443");
+    EXPECT_EQ(port_of("gopher://h/1"), "70");
+    EXPECT_EQ(port_of("http://h:81/a:b"), "81");
+    EXPECT_EQ(port_of("ab:/"), "80");
+    EXPECT_EQ(port_of("ab:"), "");
+    EXPECT_EQ(port_of("https:/h:9"), "9");
+    EXPECT_EQ(HTParse_getPort(nullptr), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,23 @@
+// A worker context for fuzz targets whose functions allocate from the
+// thread's memory pool: created once, its pool reset after every input so
+// that a long libFuzzer run does not grow it.
+#ifndef FUZZ_CONTEXT_H
+#define FUZZ_CONTEXT_H
+
+#include "HTGlobals.h"
+
+inline HTThdGlobals *fuzz_context()
+{
+    static HTThdGlobals *ctx = [] {
+        HTInitAll();
+        return static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    }();
+    return ctx;
+}
+
+inline void fuzz_context_reset(HTThdGlobals *ctx)
+{
+    HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx);
+}
+
+#endif
