@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kGranule = sizeof(void *);
 constexpr size_t kMaxBlock = INT32_MAX; // block sizes are signed 32-bit
 
+// Mirrors HTMemPool__slot for this file's own readers.
 std::atomic<int> poolSlot{-1};
 
 // Granule of a request, or 0 when the rounded size would not fit a block.
@@ -165,6 +166,10 @@ char *vconcat(HTThdGlobals *pool, va_list ap)
 
 } // namespace
 
+extern "C" {
+int HTMemPool__slot = -1;
+}
+
 extern "C" HTMemPool *HTMemPool_new(size_t size)
 {
     if (size > kMaxBlock)
@@ -188,8 +193,10 @@ extern "C" int HTMemPool_register(void)
     const int slot = HTWorkThread_addModule("HTMemPool", HTMemPool_threadCreate,
                                             HTMemPool_threadDestroy, nullptr,
                                             HTMemPool_threadUninit);
-    if (slot >= 0)
+    if (slot >= 0 && poolSlot.load(std::memory_order_relaxed) != slot) {
         poolSlot.store(slot, std::memory_order_release);
+        __atomic_store_n(&HTMemPool__slot, slot, __ATOMIC_RELEASE);
+    }
     return slot;
 }
 
@@ -242,7 +249,7 @@ extern "C" HTMemPool *HTMemPool_get(HTThdGlobals *pool)
     return reinterpret_cast<HTMemPool *>(g->module_slots[slot]);
 }
 
-extern "C" void *HTMemPoolAlloc(size_t size, HTThdGlobals *pool)
+extern "C" void *(HTMemPoolAlloc)(size_t size, HTThdGlobals *pool)
 {
     return pool_alloc(size, pool, "HTMemPoolAlloc");
 }
