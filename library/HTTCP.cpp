@@ -1,0 +1,248 @@
+// HTTCP: IPv4 address text, name resolution, host names, server addresses.
+
+#include "HTTCP.h"
+
+#include "HTTrace.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t resolver_buffer = 4096;
+
+// ---- host names -------------------------------------------------------------
+
+std::mutex names_lock;
+bool names_known = false;
+char *host_name = nullptr;
+char *domain_name = nullptr;
+
+// The system's fully qualified name: gethostname, completed by the resolver
+// when the short name has no domain. Heap text or null.
+char *system_name()
+{
+    char name[256];
+    if (gethostname(name, sizeof name) != 0)
+        return nullptr;
+    name[sizeof name - 1] = '\0';
+    if (std::strchr(name, '.') == nullptr) {
+        struct hostent entry, *result = nullptr;
+        char work[resolver_buffer];
+        int err = 0;
+        if (gethostbyname_r(name, &entry, work, sizeof work, &result, &err) == 0 &&
+            result != nullptr && result->h_name != nullptr && std::strchr(result->h_name, '.'))
+            return strdup(result->h_name);
+    }
+    return strdup(name);
+}
+
+char *domain_of(const char *name)
+{
+    const char *dot = name ? std::strchr(name, '.') : nullptr;
+    return strdup(dot ? dot : "");
+}
+
+void forget_names()
+{
+    std::free(host_name);
+    std::free(domain_name);
+    host_name = domain_name = nullptr;
+    names_known = false;
+}
+
+void find_names()
+{
+    if (names_known)
+        return;
+    host_name = system_name();
+    domain_name = host_name ? domain_of(host_name) : nullptr;
+    names_known = true;
+}
+
+// ---- server address list ------------------------------------------------------
+
+struct Address {
+    std::atomic<Address *> next{nullptr};
+    char text[HT_INET_STRING_SIZE + 48];
+};
+
+// Appends take the lock; readers walk the list without it (entries are
+// published with release stores and never removed).
+std::mutex list_lock;
+std::atomic<Address *> list_head{nullptr};
+Address *list_tail = nullptr;
+
+} // namespace
+
+extern "C" char *HTInetString(const struct sockaddr_in *address, char *buffer)
+{
+    if (buffer == nullptr)
+        return nullptr;
+    if (address == nullptr) {
+        buffer[0] = '\0';
+        return buffer;
+    }
+    // The address is in network order: its bytes in memory are the four numbers.
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(&address->sin_addr.s_addr);
+    char *w = buffer;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned v = b[i];
+        if (i > 0)
+            *w++ = '.';
+        if (v >= 100)
+            *w++ = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            *w++ = static_cast<char>('0' + v / 10 % 10);
+        *w++ = static_cast<char>('0' + v % 10);
+    }
+    *w = '\0';
+    return buffer;
+}
+
+extern "C" int HTInetStatus(const char *where)
+{
+    const int err = errno;
+    if (HT_TRACE_ON(HT_TRACE_TCP)) {
+        char text[256];
+        const char *message = strerror_r(err, text, sizeof text);
+        tfprintf(stderr, "TCP......... Error %d in `errno' after call to %s() failed.\n\t%s\n", err,
+                 where ? where : "", message && *message ? message : "Unknown error");
+    }
+    return -err;
+}
+
+extern "C" char *HTGetHostName(const struct sockaddr_in *address)
+{
+    if (address == nullptr)
+        return nullptr;
+    struct hostent entry, *result = nullptr;
+    char work[resolver_buffer];
+    int err = 0;
+    if (gethostbyaddr_r(&address->sin_addr, sizeof address->sin_addr, AF_INET, &entry, work,
+                        sizeof work, &result, &err) != 0 ||
+        result == nullptr || result->h_name == nullptr) {
+        if (HT_TRACE_ON(HT_TRACE_DNS))
+            tfprintf(stderr, "DNS......... Can't find internet node name for peer!!\n");
+        return nullptr;
+    }
+    return strdup(result->h_name);
+}
+
+extern "C" const char *HTHostName(void)
+{
+    std::lock_guard<std::mutex> hold(names_lock);
+    find_names();
+    return host_name;
+}
+
+extern "C" const char *HTDomainName(void)
+{
+    std::lock_guard<std::mutex> hold(names_lock);
+    find_names();
+    return domain_name;
+}
+
+extern "C" void HTSetHostName(const char *name)
+{
+    if (name == nullptr || *name == '\0')
+        return;
+    std::lock_guard<std::mutex> hold(names_lock);
+    char *full;
+    if (std::strchr(name, '.') != nullptr) {
+        full = strdup(name);
+    } else {
+        char *sys = system_name();
+        const char *dot = sys ? std::strchr(sys, '.') : nullptr;
+        const std::size_t n = std::strlen(name), d = dot ? std::strlen(dot) : 0;
+        full = static_cast<char *>(std::malloc(n + d + 1));
+        if (full != nullptr) {
+            std::memcpy(full, name, n);
+            std::memcpy(full + n, dot ? dot : "", d + 1);
+        }
+        std::free(sys);
+    }
+    if (full == nullptr)
+        return;
+    forget_names();
+    host_name = full;
+    domain_name = domain_of(full);
+    names_known = true;
+}
+
+extern "C" void HTUnSetHostName(void)
+{
+    std::lock_guard<std::mutex> hold(names_lock);
+    forget_names();
+}
+
+extern "C" void ServerIPListAdd(const char *address, int trace)
+{
+    if (address == nullptr)
+        return;
+    auto *a = new (std::nothrow) Address;
+    if (a == nullptr)
+        return;
+    std::strncpy(a->text, address, sizeof a->text - 1);
+    a->text[sizeof a->text - 1] = '\0';
+    if (trace && HT_TRACING())
+        tfprintf(stderr, "RCA CFG..... Adding new address:  %s\n", a->text);
+    std::lock_guard<std::mutex> hold(list_lock);
+    if (list_tail == nullptr)
+        list_head.store(a, std::memory_order_release);
+    else
+        list_tail->next.store(a, std::memory_order_release);
+    list_tail = a;
+}
+
+extern "C" int checkServerIPList(const char *address, int trace)
+{
+    (void)trace;
+    if (address == nullptr)
+        return 0;
+    for (Address *a = list_head.load(std::memory_order_acquire); a != nullptr;
+         a = a->next.load(std::memory_order_acquire))
+        if (std::strcmp(a->text, address) == 0)
+            return 1;
+    return 0;
+}
+
+extern "C" int InitIPAddresses(int socket)
+{
+    constexpr int buffer_size = 32000;
+    char *buffer = static_cast<char *>(std::calloc(1, buffer_size));
+    int added = -1;
+    if (buffer != nullptr) {
+        struct ifconf conf;
+        conf.ifc_len = buffer_size;
+        conf.ifc_buf = buffer;
+        if (ioctl(socket, SIOCGIFCONF, &conf) == 0) {
+            added = 0;
+            const int n = conf.ifc_len / static_cast<int>(sizeof(struct ifreq));
+            for (int i = 0; i < n; ++i) {
+                const struct ifreq &r = conf.ifc_req[i];
+                if (r.ifr_addr.sa_family != AF_INET)
+                    continue;
+                struct sockaddr_in in;
+                std::memcpy(&in, &r.ifr_addr, sizeof in);
+                char text[HT_INET_STRING_SIZE];
+                ServerIPListAdd(HTInetString(&in, text), 1);
+                ++added;
+            }
+        } else {
+            HTInetStatus("ioctl");
+        }
+        std::free(buffer);
+    }
+    ServerIPListAdd("0.0.0.0", 1);
+    return added;
+}

@@ -1,0 +1,61 @@
+/*
+ * HTTCP: IPv4 address text, name resolution, the local host and domain names
+ * and the list of the server's own addresses.
+ *
+ * Host names and the address list are set up at start-up; later reads take
+ * no lock. Resolver calls are the reentrant ones with a work buffer on the
+ * caller's stack.
+ */
+#ifndef HTTCP_H
+#define HTTCP_H
+
+#include "HTGlobals-t.h"
+#include "htexport.h"
+
+#include <netinet/in.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Room for a dotted IPv4 address and its terminator. */
+#define HT_INET_STRING_SIZE 16
+
+/* The address as dotted decimal into `buffer` (HT_INET_STRING_SIZE bytes); returns the buffer. */
+HT_EXPORT char *HTInetString(const struct sockaddr_in *address, char *buffer);
+
+/* Traces the current errno after a failed call to `where`; returns -errno. */
+HT_EXPORT int HTInetStatus(const char *where);
+
+/* The peer's name by reverse lookup as a heap text (the caller frees it), or null. */
+HT_EXPORT char *HTGetHostName(const struct sockaddr_in *address);
+
+/*
+ * The local fully qualified host name, and its domain part (the text from
+ * its first "."; empty when it has none). Found once; null when the system
+ * has no name.
+ */
+HT_EXPORT const char *HTHostName(void);
+HT_EXPORT const char *HTDomainName(void);
+/* A name with a "." is taken as it is; one without gets the system's domain appended. */
+HT_EXPORT void HTSetHostName(const char *name);
+/* Forgets both names; the next HTHostName finds them again. */
+HT_EXPORT void HTUnSetHostName(void);
+
+/*
+ * Appends the IPv4 address of every interface of the host (read through the
+ * socket with the interface-configuration request), then "0.0.0.0", to the
+ * server address list. Returns the number of addresses added, or -1 when the
+ * interface list cannot be read (only "0.0.0.0" is added then).
+ */
+HT_EXPORT int InitIPAddresses(int socket);
+/* Appends one address text to the server address list. */
+HT_EXPORT void ServerIPListAdd(const char *address, int trace);
+/* 1 when the text equals an entry of the server address list, else 0. */
+HT_EXPORT int checkServerIPList(const char *address, int trace);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
