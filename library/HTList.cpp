@@ -19,6 +19,7 @@ pmutex masterLock;
 // Blocks of elements are kept for the life of the process; element 0 of
 // each block links the blocks so that they stay reachable.
 HTList *blocks;
+unsigned long masterAllocated; // elements ever made, under the master lock
 std::atomic<bool> initialised{false};
 pthread_mutex_t initLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> listSlot{-1};
@@ -50,6 +51,7 @@ void splice_block(HTList *block, HTList *tail, int n)
     tail->next = master.first;
     master.first = &block[1];
     master.count += static_cast<uint32_t>(n);
+    masterAllocated += static_cast<unsigned long>(n);
 }
 
 void grow_master(int n)
@@ -210,9 +212,7 @@ extern "C" int HTList_threadUninit(int slot, int threadType, int phase, void *co
             ensure_init();
             pmutex_request(masterLock);
             const unsigned long a = master.allocs, f = master.frees, c = master.count;
-            unsigned long allocated = 0;
-            for (HTList *b = blocks; b != nullptr; b = b->next)
-                ++allocated;
+            const unsigned long allocated = masterAllocated;
             pmutex_release(masterLock);
             tfprintf(stderr,
                      "Master...... freelist: %lu/%lu alloc/frees, %lu allocated. %lu free elements.\n",

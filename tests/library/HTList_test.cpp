@@ -2,6 +2,7 @@
 
 #include "HTGlobals.h"
 #include "HTList.h"
+#include "HTTrace.h"
 
 #include <gtest/gtest.h>
 
@@ -232,4 +233,21 @@ TEST_F(List, MasterGrowsByAtLeastAThousand)
     EXPECT_EQ(HTList__masterFree(), HT_LIST_MASTER_GROWTH - 1);
     for (HTList *e : taken)
         HTList_discardElement(e, nullptr);
+}
+
+TEST_F(List, EndOfSessionReportsAndResetsCounters)
+{
+    SKIP_IN_POOL_DEBUG();
+    HTList *l = HTList_new(ctx);
+    HTList_addObject(l, A, ctx);
+    HTList_delete(l, ctx);
+    tc[HT_TRACE_LEVEL_WORD] = 44;
+    HTTrace_set(HT_TRACE_LIST, 1);
+    ::testing::internal::CaptureStderr();
+    HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx); // phase 2: silent
+    HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_SESSION, ctx);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    tc[HT_TRACE_LEVEL_WORD] = 0;
+    HTTrace_set(HT_TRACE_LIST, 0);
+    EXPECT_NE(err.find("]: List........ 2/2 alloc/free on this thread.\n"), std::string::npos) << err;
 }
