@@ -32,6 +32,7 @@ size_t granule(size_t size)
 // Each debug allocation carries a link to the previous one of its pool.
 struct alignas(std::max_align_t) DebugHeader {
     DebugHeader *previous;
+    size_t size;
 };
 
 void release_debug(HTMemPool *first)
@@ -39,6 +40,9 @@ void release_debug(HTMemPool *first)
     auto *h = static_cast<DebugHeader *>(first->debug_allocations);
     while (h != nullptr) {
         DebugHeader *p = h->previous;
+        // Poisoned as well as freed: a stale pointer reads 0xCD bytes even
+        // in a build without a memory checker.
+        std::memset(h + 1, 0xCD, h->size);
         std::free(h);
         h = p;
     }
@@ -93,6 +97,7 @@ void *pool_alloc(size_t size, HTThdGlobals *owner, const char *function)
     auto *h = static_cast<DebugHeader *>(std::calloc(1, sizeof(DebugHeader) + need));
     if (h == nullptr)
         out_of_memory("HTMPool", function, __LINE__, need);
+    h->size = need;
     h->previous = static_cast<DebugHeader *>(first->debug_allocations);
     first->debug_allocations = h;
     return h + 1;

@@ -234,7 +234,9 @@ TEST_F(Trace, LinePrefixAndLogFile)
         << text;
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u & ~static_cast<unsigned>(umask(022)));
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~static_cast<unsigned>(mask));
     unlink(path.c_str());
 }
 
