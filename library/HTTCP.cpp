@@ -2,6 +2,7 @@
 
 #include "HTTCP.h"
 
+#include "HTDNSCache.h"
 #include "HTTrace.h"
 
 #include <atomic>
@@ -119,6 +120,69 @@ extern "C" int HTInetStatus(const char *where)
                  where ? where : "", message && *message ? message : "Unknown error");
     }
     return -err;
+}
+
+extern "C" int HTParseInet(struct sockaddr_in *address, const char *text, HTThdGlobals *context)
+{
+    (void)context;
+    if (address == nullptr || text == nullptr)
+        return -1;
+    const bool tracing = HT_TRACE_ON(HT_TRACE_TCP);
+    // Parsed from a copy: the caller's text may be shared.
+    char host[1024];
+    const size_t len = std::strlen(text);
+    if (len >= sizeof host)
+        return -1;
+    std::memcpy(host, text, len + 1);
+    char *colon = std::strchr(host, ':');
+    if (colon != nullptr) {
+        *colon = '\0';
+        if (colon[1] >= '0' && colon[1] <= '9') {
+            unsigned long port = 0;
+            for (const char *d = colon + 1; *d >= '0' && *d <= '9'; ++d) {
+                port = port * 10 + static_cast<unsigned long>(*d - '0');
+                if (port > 65535)
+                    return -1;
+            }
+            address->sin_port = htons(static_cast<uint16_t>(port));
+        }
+    }
+    if (host[0] == '\0')
+        return -1;
+    address->sin_family = AF_INET;
+    if (std::strspn(host, "0123456789.") == std::strlen(host)) {
+        struct in_addr in;
+        if (inet_aton(host, &in) == 0)
+            return -1;
+        address->sin_addr = in;
+    } else {
+        uint32_t cached = 0;
+        if (HTDNSCache_lookup(host, &cached)) {
+            address->sin_addr.s_addr = cached;
+        } else {
+            if (tracing)
+                tfprintf(stderr, "calling..... gethostbyname(%s)\n", host);
+            struct hostent entry, *result = nullptr;
+            char work[resolver_buffer];
+            int err = 0;
+            if (gethostbyname_r(host, &entry, work, sizeof work, &result, &err) != 0 ||
+                result == nullptr || result->h_addrtype != AF_INET || result->h_length != 4 ||
+                result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
+                if (tracing)
+                    tfprintf(stderr, "lookup...... for '%s' failed; h_errno=%d.\n", host, err);
+                return -1;
+            }
+            std::memcpy(&address->sin_addr.s_addr, result->h_addr_list[0], 4);
+            const uint32_t found = address->sin_addr.s_addr;
+            HTDNSCache_add(host, &found, nullptr);
+        }
+    }
+    if (tracing) {
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(&address->sin_addr.s_addr);
+        tfprintf(stderr, "resolved.... address %d.%d.%d.%d:%d\n", b[0], b[1], b[2], b[3],
+                 ntohs(address->sin_port));
+    }
+    return 0;
 }
 
 extern "C" char *HTGetHostName(const struct sockaddr_in *address)

@@ -27,6 +27,16 @@ HT_EXPORT char *HTInetString(const struct sockaddr_in *address, char *buffer);
 /* Traces the current errno after a failed call to `where`; returns -errno. */
 HT_EXPORT int HTInetStatus(const char *where);
 
+/*
+ * Fills the IPv4 socket address from "host" or "host:port". The port is
+ * taken when a digit follows the first ":" and must be at most 65535; else
+ * the address's port stays as it was. A host of digits and dots must be a
+ * valid address; a name is asked of the DNS cache first, then of the
+ * resolver (the answer is cached). Returns 0, or -1 when the text is bad or
+ * the name cannot be resolved. The text is not changed.
+ */
+HT_EXPORT int HTParseInet(struct sockaddr_in *address, const char *text, HTThdGlobals *context);
+
 /* The peer's name by reverse lookup as a heap text (the caller frees it), or null. */
 HT_EXPORT char *HTGetHostName(const struct sockaddr_in *address);
 

@@ -1,5 +1,7 @@
 #include "HTTCP.h"
 
+#include "HTDNSCache.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -76,6 +78,63 @@ TEST(HTTCP, ServerAddressList)
     close(s);
     EXPECT_EQ(checkServerIPList("127.0.0.1", 0), 1);
     EXPECT_EQ(checkServerIPList("0.0.0.0", 0), 1);
+}
+
+struct Parsed {
+    int result;
+    std::string address;
+    int port;
+};
+
+Parsed parse_inet(const char *text, uint16_t old_port = 1)
+{
+    struct sockaddr_in a = {};
+    a.sin_port = htons(old_port);
+    const std::string before = text;
+    const int r = HTParseInet(&a, text, nullptr);
+    EXPECT_EQ(before, text); // the caller's text is left alone
+    char buf[HT_INET_STRING_SIZE];
+    return {r, HTInetString(&a, buf), ntohs(a.sin_port)};
+}
+
+TEST(HTTCP, ParseInetNumeric)
+{
+    Parsed p = parse_inet("127.0.0.1:8080");
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.address, "127.0.0.1");
+    EXPECT_EQ(p.port, 8080);
+    p = parse_inet("10.1.2.3", 99);
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.port, 99);
+    EXPECT_EQ(parse_inet("10.1.2.3:x", 99).port, 99); // no digit after ":": port kept
+    EXPECT_EQ(parse_inet("255.255.255.255").address, "255.255.255.255");
+    // A bad address is refused, not taken as 255.255.255.255; so is a port above 65535.
+    EXPECT_EQ(parse_inet("1.2.3.4.5").result, -1);
+    EXPECT_EQ(parse_inet("300.1.1.1").result, -1);
+    EXPECT_EQ(parse_inet("127.0.0.1:65536").result, -1);
+    EXPECT_EQ(parse_inet("127.0.0.1:65535").port, 65535);
+    EXPECT_EQ(parse_inet("127.0.0.1:99999999999999999999").result, -1);
+    EXPECT_EQ(parse_inet(":80").result, -1);
+    EXPECT_EQ(parse_inet("").result, -1);
+}
+
+TEST(HTTCP, ParseInetNameThroughResolverAndCache)
+{
+    HTDNSCache_init();
+    HTDNSCache_purge();
+    Parsed p = parse_inet("localhost:81");
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.address.rfind("127.", 0), 0u);
+    EXPECT_EQ(p.port, 81);
+    uint32_t cached = 0;
+    EXPECT_EQ(HTDNSCache_lookup("localhost", &cached), 1);
+    // A cached name is answered from the cache.
+    const uint32_t fake = htonl(0x7f000063);
+    HTDNSCache_purge();
+    HTDNSCache_add("localhost", &fake, nullptr);
+    EXPECT_EQ(parse_inet("localhost").address, "127.0.0.99");
+    HTDNSCache_purge();
+    EXPECT_EQ(parse_inet("no-such-host.invalid").result, -1);
 }
 
 } // namespace
