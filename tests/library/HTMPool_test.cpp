@@ -72,7 +72,7 @@ TEST_F(Pool, LargeRequestGetsABlockOfItsGranule)
     EXPECT_GE(small, first->base);
     EXPECT_LT(small, first->base + first->size);
     // A request the first block cannot hold any more opens a minimum-size block.
-    HTMemPoolAlloc(HT_POOL_WORKER_SIZE - 16, ctx);
+    HTMemPoolAlloc(static_cast<size_t>(first->remaining), ctx); // its granule is one word more
     ASSERT_NE(first->following->following, nullptr);
     EXPECT_EQ(first->following->following->size, HT_POOL_BLOCK_MIN);
 }
