@@ -33,6 +33,7 @@ extern "C" {
 #define HT_THREAD_GC 3
 
 struct HTExceptFrame;
+struct HTMemPool;
 
 typedef struct HTSessionGlobals {
     char eyecatcher[8];            /* "ZPKSESS" */
@@ -56,6 +57,7 @@ typedef struct HTThdGlobals {
     struct HTExceptFrame *except_top; /* innermost recovery frame, or null */
 
     /* The request being served. */
+    struct HTMemPool *mempool;     /* first block of the pool; also in its module slot */
     const void *config;            /* the host's static configuration */
     const char *url;
     time_t request_start;

@@ -17,7 +17,6 @@ namespace {
 constexpr size_t kGranule = sizeof(void *);
 constexpr size_t kMaxBlock = INT32_MAX; // block sizes are signed 32-bit
 
-// Mirrors HTMemPool__slot for this file's own readers.
 std::atomic<int> poolSlot{-1};
 
 // Granule of a request, or 0 when the rounded size would not fit a block.
@@ -77,9 +76,11 @@ HTMemPool *pool_of(HTThdGlobals *owner)
     HTThdGlobals *g = owner ? owner : lib_gettp();
     const int slot = poolSlot.load(std::memory_order_acquire);
     if (g != nullptr && slot >= 0) {
-        if (g->module_slots[slot] == 0)
-            g->module_slots[slot] = reinterpret_cast<uintptr_t>(HTMemPool_new(
-                g->thread_type == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE : HT_POOL_OTHER_SIZE));
+        if (g->module_slots[slot] == 0) {
+            g->mempool = HTMemPool_new(g->thread_type == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE
+                                                                          : HT_POOL_OTHER_SIZE);
+            g->module_slots[slot] = reinterpret_cast<uintptr_t>(g->mempool);
+        }
         return reinterpret_cast<HTMemPool *>(g->module_slots[slot]);
     }
     if (fallback.first == nullptr)
@@ -171,10 +172,6 @@ char *vconcat(HTThdGlobals *pool, va_list ap)
 
 } // namespace
 
-extern "C" {
-int HTMemPool__slot = -1;
-}
-
 extern "C" HTMemPool *HTMemPool_new(size_t size)
 {
     if (size > kMaxBlock)
@@ -198,19 +195,19 @@ extern "C" int HTMemPool_register(void)
     const int slot = HTWorkThread_addModule("HTMemPool", HTMemPool_threadCreate,
                                             HTMemPool_threadDestroy, nullptr,
                                             HTMemPool_threadUninit);
-    if (slot >= 0 && poolSlot.load(std::memory_order_relaxed) != slot) {
+    if (slot >= 0 && poolSlot.load(std::memory_order_relaxed) != slot)
         poolSlot.store(slot, std::memory_order_release);
-        __atomic_store_n(&HTMemPool__slot, slot, __ATOMIC_RELEASE);
-    }
     return slot;
 }
 
 extern "C" void *HTMemPool_threadCreate(int slot, int threadType, void *context)
 {
     auto *g = static_cast<HTThdGlobals *>(context);
-    if (g != nullptr && slot >= 0 && slot < HT_MODULE_SLOTS && g->module_slots[slot] == 0)
-        g->module_slots[slot] = reinterpret_cast<uintptr_t>(HTMemPool_new(
-            threadType == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE : HT_POOL_OTHER_SIZE));
+    if (g != nullptr && slot >= 0 && slot < HT_MODULE_SLOTS && g->module_slots[slot] == 0) {
+        g->mempool = HTMemPool_new(threadType == HT_THREAD_WORKER ? HT_POOL_WORKER_SIZE
+                                                                  : HT_POOL_OTHER_SIZE);
+        g->module_slots[slot] = reinterpret_cast<uintptr_t>(g->mempool);
+    }
     return context;
 }
 
@@ -242,6 +239,7 @@ extern "C" int HTMemPool_threadDestroy(int slot, int threadType, void *context)
         return 0;
     release_chain(reinterpret_cast<HTMemPool *>(g->module_slots[slot]));
     g->module_slots[slot] = 0;
+    g->mempool = nullptr;
     return 0;
 }
 

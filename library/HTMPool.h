@@ -63,9 +63,6 @@ HT_EXPORT HTMemPool *HTMemPool_new(size_t size);
  */
 HT_EXPORT void *HTMemPoolAlloc(size_t size, HTThdGlobals *pool);
 
-/* Internal: the pool's module slot, -1 until HTMemPool_register. */
-extern int HTMemPool__slot;
-
 #ifndef HT_POOL_DEBUG
 /*
  * The usual case, a pointer bump in the first block, inline at the call
@@ -75,10 +72,8 @@ extern int HTMemPool__slot;
  */
 static inline void *HTMemPool__allocInline(size_t size, HTThdGlobals *pool)
 {
-    /* Written once, by the start-up registration, before any worker runs. */
-    const int slot = HTMemPool__slot;
-    if (__builtin_expect(pool != NULL && slot >= 0 && size < 0x10000000u, 1)) {
-        HTMemPool *b = (HTMemPool *)pool->module_slots[slot];
+    if (__builtin_expect(pool != NULL && size < 0x10000000u, 1)) {
+        HTMemPool *b = pool->mempool;
         const int32_t need = (int32_t)((size & ~(HT_POOL_GRANULE - 1)) + HT_POOL_GRANULE);
         if (__builtin_expect(b != NULL && b->remaining >= need, 1)) {
             char *r = b->next;
@@ -91,6 +86,7 @@ static inline void *HTMemPool__allocInline(size_t size, HTThdGlobals *pool)
 }
 #define HTMemPoolAlloc(size, pool) HTMemPool__allocInline((size), (pool))
 #endif
+
 HT_EXPORT void *HTMemPool_calloc(size_t count, size_t size, HTThdGlobals *pool);
 /* Copy of the text; null gives null. */
 HT_EXPORT char *HTMemPoolStrdup(const char *text, HTThdGlobals *pool);

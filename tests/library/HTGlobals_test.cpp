@@ -88,6 +88,7 @@ TEST(HTGlobals, WorkerThreadRecord)
     EXPECT_EQ(g->session->client_socket, -1);
     ASSERT_NE(HTMemPool_get(g), nullptr);
     EXPECT_EQ(HTMemPool_get(g)->size, HT_POOL_WORKER_SIZE);
+    EXPECT_EQ(g->mempool, HTMemPool_get(g));
 #ifndef HT_POOL_DEBUG
     EXPECT_EQ(HTList__privateFree(g), HT_LIST_WORKER_INITIAL);
 #endif
