@@ -27,8 +27,8 @@
 extern "C" {
 #endif
 
-typedef struct _HTList HTList;
-struct _HTList {
+typedef struct HTList HTList;
+struct HTList {
     void *object;
     HTList *next;
     HTList *last; /* 0 in lists; the tail in a queue head */
