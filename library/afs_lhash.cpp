@@ -22,12 +22,13 @@ void heap_release(void *pointer, size_t)
     std::free(pointer);
 }
 
+// m starts at 16 and only doubles, so "mod m" and "mod 2m" are masks.
 size_t bucket_of(const afs_lhash *t, uint32_t key)
 {
     const size_t r = key % AFS_LHASH_PRIME;
-    size_t b = r % t->m;
+    size_t b = r & (t->m - 1);
     if (b < t->p)
-        b = r % (2 * t->m);
+        b = r & (2 * t->m - 1);
     return b;
 }
 
