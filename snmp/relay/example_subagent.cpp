@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -39,7 +38,37 @@ struct Object {
 
 std::string subtree = "1.3.6.1.4.1.59981.9.1";
 std::string group; // subtree + "."
-std::map<Instance, Object> table;
+// The objects in ascending order of instance.
+struct Entry {
+    Instance at;
+    Object object;
+};
+std::vector<Entry> table;
+
+bool instance_less(const Instance &a, const Instance &b)
+{
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (a[i] != b[i])
+            return a[i] < b[i];
+    return a.size() < b.size();
+}
+
+Object *find(const Instance &at)
+{
+    for (Entry &e : table)
+        if (!instance_less(e.at, at) && !instance_less(at, e.at))
+            return &e.object;
+    return nullptr;
+}
+
+// The first object after `at`, or none.
+Entry *after(const Instance &at)
+{
+    for (Entry &e : table)
+        if (instance_less(at, e.at))
+            return &e;
+    return nullptr;
+}
 int handle = -1;
 
 // The pending SET, applied by its COMMIT.
@@ -66,19 +95,19 @@ void fill_table()
     const uint32_t c64[] = {1, 2};
     std::vector<unsigned char> big(8);
     std::memcpy(big.data(), c64, 8);
-    table[{1, 0}] = {DPI_TYPE_INTEGER32, u32(42), Object::kReadWrite};
-    table[{2, 0}] = {DPI_TYPE_OCTET_STRING, {bytes, bytes + 4}, Object::kReadWrite};
-    table[{3, 0}] = {DPI_TYPE_DISPLAY_STRING, text("orvane example subagent"), Object::kReadWrite};
-    table[{4, 0}] = {DPI_TYPE_OBJECT_ID, text("1.3.6.1.4.1.59981.9"), Object::kConstant};
-    table[{5, 0}] = {DPI_TYPE_IPADDRESS_OLD, {addr, addr + 4}, Object::kReadWrite};
-    table[{6, 0}] = {DPI_TYPE_COUNTER32, u32(4000000000u), Object::kConstant};
-    table[{7, 0}] = {DPI_TYPE_GAUGE32, u32(77), Object::kReadWrite};
-    table[{8, 0}] = {DPI_TYPE_TIMETICKS, u32(8640000), Object::kReadWrite};
-    table[{9, 0}] = {DPI_TYPE_COUNTER64, big, Object::kConstant};
-    table[{10, 0}] = {DPI_TYPE_INTEGER32, u32(7), Object::kReadOnly};
-    table[{11, 0}] = {DPI_TYPE_INTEGER32, u32(50), Object::kRanged};
-    table[{12, 0}] = {DPI_TYPE_INTEGER32, u32(0), Object::kCommitFails};
-    table[{13, 0}] = {DPI_TYPE_INTEGER32, u32(0), Object::kTrap};
+    table.push_back({{1, 0}, {DPI_TYPE_INTEGER32, u32(42), Object::kReadWrite}});
+    table.push_back({{2, 0}, {DPI_TYPE_OCTET_STRING, {bytes, bytes + 4}, Object::kReadWrite}});
+    table.push_back({{3, 0}, {DPI_TYPE_DISPLAY_STRING, text("orvane example subagent"), Object::kReadWrite}});
+    table.push_back({{4, 0}, {DPI_TYPE_OBJECT_ID, text("1.3.6.1.4.1.59981.9"), Object::kConstant}});
+    table.push_back({{5, 0}, {DPI_TYPE_IPADDRESS_OLD, {addr, addr + 4}, Object::kReadWrite}});
+    table.push_back({{6, 0}, {DPI_TYPE_COUNTER32, u32(4000000000u), Object::kConstant}});
+    table.push_back({{7, 0}, {DPI_TYPE_GAUGE32, u32(77), Object::kReadWrite}});
+    table.push_back({{8, 0}, {DPI_TYPE_TIMETICKS, u32(8640000), Object::kReadWrite}});
+    table.push_back({{9, 0}, {DPI_TYPE_COUNTER64, big, Object::kConstant}});
+    table.push_back({{10, 0}, {DPI_TYPE_INTEGER32, u32(7), Object::kReadOnly}});
+    table.push_back({{11, 0}, {DPI_TYPE_INTEGER32, u32(50), Object::kRanged}});
+    table.push_back({{12, 0}, {DPI_TYPE_INTEGER32, u32(0), Object::kCommitFails}});
+    table.push_back({{13, 0}, {DPI_TYPE_INTEGER32, u32(0), Object::kTrap}});
 }
 
 // Instance text to numbers; false when it is not dotted decimal.
@@ -141,10 +170,10 @@ bool serve_set(const dpi_packet *req)
     Instance at;
     if (!b || !parse_instance(b->instance, &at))
         return respond(req, kNoCreation, 1, nullptr);
-    auto it = table.find(at);
-    if (it == table.end())
+    const Object *found = find(at);
+    if (!found)
         return respond(req, kNoCreation, 1, nullptr);
-    const Object &o = it->second;
+    const Object &o = *found;
     int code = kNoError;
     if (o.access == Object::kConstant)
         code = kNotWritable;
@@ -172,7 +201,7 @@ bool serve_commit(const dpi_packet *req)
     if (!pending)
         return respond(req, kNoError, 0, nullptr);
     pending = false;
-    Object &o = table[pending_at];
+    Object &o = *find(pending_at);
     if (o.access == Object::kCommitFails)
         return respond(req, kCommitFailed, 1, nullptr);
     o.value = pending_value.value;
@@ -181,8 +210,8 @@ bool serve_commit(const dpi_packet *req)
         // arrive while it waits.
         uint32_t n = 0;
         std::memcpy(&n, o.value.data(), 4);
-        dpi_binding *bs = binding({1, 0}, table[{1, 0}]);
-        dpi_binding *more = binding({3, 0}, table[{3, 0}]);
+        dpi_binding *bs = binding({1, 0}, *find({1, 0}));
+        dpi_binding *more = binding({3, 0}, *find({3, 0}));
         if (bs && more)
             bs->next = more;
         std::printf("sending trap 6/%u\n", n);
@@ -198,19 +227,20 @@ bool serve(const dpi_packet *req)
     case DPI_PACKET_GET: {
         Instance at;
         const dpi_get_item *g = req->data.get;
-        if (!g || !parse_instance(g->instance, &at) || !table.count(at))
+        const Object *o = g && parse_instance(g->instance, &at) ? find(at) : nullptr;
+        if (!o)
             return respond(req, kNoSuchName, 1, nullptr);
-        return respond(req, kNoError, 0, binding(at, table[at]));
+        return respond(req, kNoError, 0, binding(at, *o));
     }
     case DPI_PACKET_GETNEXT: {
         Instance at;
         const dpi_get_item *g = req->data.get;
         if (!g || !parse_instance(g->instance, &at))
             return respond(req, kNoSuchName, 1, nullptr);
-        auto it = table.upper_bound(at);
-        if (it == table.end())
+        const Entry *e = after(at);
+        if (!e)
             return respond(req, kNoSuchName, 1, nullptr);
-        return respond(req, kNoError, 0, binding(it->first, it->second));
+        return respond(req, kNoError, 0, binding(e->at, e->object));
     }
     case DPI_PACKET_SET:
         return serve_set(req);

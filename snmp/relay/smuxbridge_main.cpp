@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 int smux_fd = -1;
@@ -38,12 +40,39 @@ namespace {
 
 smux_pdu open_pdu;
 SmuxStream smux_in;
-// Operations of the RReqPDUs sent and not yet answered, oldest first.
-std::deque<int> rreq_sent;
+// The RReqPDUs sent and not yet answered, oldest first.
+struct SentRReq {
+    int operation;
+    std::string subtree;
+};
+std::deque<SentRReq> rreq_sent;
 // Subagents that failed during a relayed request, dropped afterwards.
 std::vector<int> failed_fds;
 // Depth of SMUX message handling: non-zero while a request is being relayed.
 int smux_depth = 0;
+// RReqPDUs waiting for a quiet moment of the agent.
+struct QueuedRReq {
+    snmp_container *subtree;
+    int operation;
+};
+std::deque<QueuedRReq> rreq_queue;
+long long first_queued_ms = 0;
+long long last_agent_ms = 0;
+
+long long now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void clear_rreq_queue()
+{
+    for (QueuedRReq &q : rreq_queue)
+        snmp_free_container(q.subtree);
+    rreq_queue.clear();
+}
+
 // The read set of the current pass, so that a descriptor closed during the
 // pass is not served from a readiness that belonged to an earlier one.
 fd_set *pass_ready = nullptr;
@@ -254,6 +283,67 @@ void smux_reset_state(void)
 {
     smux_in.clear();
     rreq_sent.clear();
+    clear_rreq_queue();
+}
+
+int queue_registration(const snmp_container *subtree, int operation)
+{
+    if (smux_fd < 0)
+        return -1;
+    snmp_container *copy = snmp_copy_container_value(nullptr, subtree);
+    if (!copy)
+        return -1;
+    if (rreq_queue.empty())
+        first_queued_ms = now_ms();
+    rreq_queue.push_back({copy, operation});
+    return 0;
+}
+
+int registration_wait_ms(void)
+{
+    if (rreq_queue.empty())
+        return -1;
+    const long long now = now_ms();
+    long long wait = SMUXBRIDGE_QUIET_MS - (now - last_agent_ms);
+    const long long cap = SMUXBRIDGE_QUIET_MAX_MS - (now - first_queued_ms);
+    if (cap < wait)
+        wait = cap;
+    return wait < 0 ? 0 : static_cast<int>(wait);
+}
+
+int flush_registrations(bool force)
+{
+    if (rreq_queue.empty())
+        return 0;
+    if (smux_fd < 0) {
+        clear_rreq_queue();
+        return 0;
+    }
+    if (!force && registration_wait_ms() > 0)
+        return 0;
+    // Serve what the agent already asked; if it asked something, it is not
+    // quiet yet.
+    const long long before = last_agent_ms;
+    smux_serve_pending();
+    if (!force && last_agent_ms != before && now_ms() - first_queued_ms < SMUXBRIDGE_QUIET_MAX_MS)
+        return 0;
+    int sent = 0;
+    while (!rreq_queue.empty() && smux_fd >= 0) {
+        QueuedRReq q = rreq_queue.front();
+        rreq_queue.pop_front();
+        smux_pdu pdu;
+        std::memset(&pdu, 0, sizeof pdu);
+        pdu.operation = q.operation;
+        pdu.priority = -1;
+        pdu.object = q.subtree;
+        const int rc = SMUXregister(&pdu);
+        SB_RC(rc, "SMUXregister");
+        snmp_free_container(q.subtree);
+        if (rc == 0)
+            ++sent;
+    }
+    clear_rreq_queue();
+    return sent;
 }
 
 void init_smux_dpi_fds(void)
@@ -311,6 +401,7 @@ int SMUXsend(const unsigned char *buf, uint32_t len)
     if (smux_fd < 0)
         return -1;
     log_bfr(buf, len, "SMUXsend");
+    last_agent_ms = now_ms();
     const ssize_t n = write(smux_fd, buf, len);
     if (n < 0) {
         perror("write");
@@ -340,8 +431,11 @@ int SMUXregister(smux_pdu *pdu)
     if (rc != 0)
         return rc;
     const int sent = SMUXsend(start, len);
-    if (sent == 0)
-        rreq_sent.push_back(pdu->operation);
+    if (sent == 0) {
+        char *text = snmp_oid_to_string(pdu->object);
+        rreq_sent.push_back({pdu->operation, text ? text : ""});
+        std::free(text);
+    }
     return sent;
 }
 
@@ -436,8 +530,6 @@ void del_sa_fd(int fd)
 
 void unregister_fd(int fd)
 {
-    // Unlink first: sending the deletions may serve agent requests, which
-    // walk mop_list.
     mop_entry *gone = take_mop_entries(fd);
     bool in_table = false;
     for (int s : sa_fds)
@@ -451,14 +543,7 @@ void unregister_fd(int fd)
     while (gone) {
         mop_entry *e = gone;
         gone = e->next;
-        if (smux_fd >= 0) {
-            smux_pdu pdu;
-            std::memset(&pdu, 0, sizeof pdu);
-            pdu.operation = SMUX_OP_DELETE;
-            pdu.priority = -1;
-            pdu.object = e->subtree;
-            SMUXregister(&pdu);
-        }
+        queue_registration(e->subtree, SMUX_OP_DELETE);
         free_mop_entry(e);
     }
 }
@@ -513,9 +598,12 @@ int handle_smux_message(const unsigned char *msg, uint32_t len)
         SB_ALWAYS("SMUX CLOSE received\n");
         return -1;
     case SMUX_RRSP: {
-        const int op = rreq_sent.empty() ? SMUX_OP_READWRITE : rreq_sent.front();
+        const SentRReq sent = rreq_sent.empty() ? SentRReq{SMUX_OP_READWRITE, ""} : rreq_sent.front();
+        const int op = sent.operation;
         if (!rreq_sent.empty())
             rreq_sent.pop_front();
+        SB_TRACE("Registration answered: %d for %s %s\n", static_cast<int>(pdu->value),
+                 op == SMUX_OP_DELETE ? "delete" : "register", sent.subtree.c_str());
         if (pdu->value < 0) {
             if (op == SMUX_OP_DELETE) {
                 SB_ALWAYS("Unregistration refused by agent (%d)\n", static_cast<int>(pdu->value));
@@ -585,6 +673,7 @@ int read_smux()
         SB_ALWAYS("EOF received on SMUX fd: %d\n", smux_fd);
         return -1;
     }
+    last_agent_ms = now_ms();
     smux_in.feed(buf, static_cast<size_t>(n));
     return 1;
 }
@@ -685,7 +774,13 @@ int main_loop_pass(void)
 {
     fd_set rd = selectfds;
     timeval tv{SMUXBRIDGE_RETRY_SECONDS, 0};
-    const int n = select(nfds + 1, &rd, nullptr, nullptr, smux_fd < 0 ? &tv : nullptr);
+    timeval *timeout = &tv;
+    if (smux_fd >= 0) {
+        const int wait = registration_wait_ms();
+        tv = {wait / 1000, (wait % 1000) * 1000};
+        timeout = wait < 0 ? nullptr : &tv;
+    }
+    const int n = select(nfds + 1, &rd, nullptr, nullptr, timeout);
     if (n < 0) {
         if (errno == EINTR)
             return 0;
@@ -738,6 +833,7 @@ int main_loop_pass(void)
         drop_failed_subagents();
     }
     pass_ready = nullptr;
+    flush_registrations(false);
     return 0;
 }
 

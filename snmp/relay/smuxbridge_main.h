@@ -76,6 +76,24 @@ void subagent_failed(int fd);
 bool subagent_is_failed(int fd);
 void drop_failed_subagents(void);
 
+/* Registrations and deletions for the agent wait until it has been quiet for
+ * SMUXBRIDGE_QUIET_MS (at most SMUXBRIDGE_QUIET_MAX_MS): the agent takes
+ * whatever arrives while it waits for an answer as that answer, and clients
+ * send their next request as soon as they have the last answer, so a
+ * registration sent right after an answer is the likeliest to be mistaken. */
+#define SMUXBRIDGE_QUIET_MS 100
+#define SMUXBRIDGE_QUIET_MAX_MS 2000
+
+/* Queues an RReqPDU for the subtree: 0, or -1 without an agent connection or
+ * memory. */
+int queue_registration(const snmp_container *subtree, int operation);
+/* Sends the queued RReqPDUs when the agent has been quiet long enough, or at
+ * once with `force`: the number sent. */
+int flush_registrations(bool force);
+/* Milliseconds the main loop may wait before flush_registrations has work;
+ * -1 when nothing is queued. */
+int registration_wait_ms(void);
+
 /* Serves every complete request the agent has already sent (used before a
  * registration goes out). Does nothing while a message is being handled. */
 void smux_serve_pending(void);

@@ -143,12 +143,8 @@ int register_object(const char *subtree, int owner)
         SB_ALWAYS("Out of memory\n");
         return -4;
     }
-    std::memset(&reg_pdu, 0, sizeof reg_pdu);
-    reg_pdu.operation = SMUX_OP_READWRITE;
-    reg_pdu.priority = -1;
-    reg_pdu.object = e->subtree;
-    const int rc = SMUXregister(&reg_pdu);
-    reg_pdu.object = nullptr;
+    // Sent by the main loop once the agent is quiet.
+    const int rc = queue_registration(e->subtree, SMUX_OP_READWRITE);
     SB_RC(rc, "SMUXregister");
     return rc;
 }

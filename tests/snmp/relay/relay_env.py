@@ -118,8 +118,11 @@ class RelayEnv:
         self.trap_port = free_udp_port()
         self.agent = self.trapd = self.bridge = None
         self.subagents = []
-        self.env = dict(os.environ, MIBS="", MIBDIRS="/dev/null", SNMP_PERSISTENT_DIR=self.dir,
-                        SNMPCONFPATH=self.dir, HOME=self.dir)
+        # The agent writes its state back into a file named like its
+        # configuration when it stops: a directory of its own for that.
+        os.makedirs(self.path("state"), exist_ok=True)
+        self.env = dict(os.environ, MIBS="", MIBDIRS="/dev/null", SNMP_PERSISTENT_DIR=self.path("state"),
+                        SNMPCONFPATH=self.path("state"), HOME=self.dir)
         self.write("snmpd.conf",
                    "agentaddress udp:127.0.0.1:%d\n"
                    "rocommunity public 127.0.0.1\n"
@@ -145,12 +148,12 @@ class RelayEnv:
             f.truncate()
 
     # --- peers ---------------------------------------------------------
-    def start_agent(self):
+    def start_agent(self, extra=()):
         for f in ("snmpd.log",):
             if os.path.exists(self.path(f)):
                 os.remove(self.path(f))
         self.agent = Proc([find("snmpd"), "-f", "-C", "-c", self.path("snmpd.conf"), "-M", "/dev/null",
-                           "-m", "", "-Lf", self.path("snmpd.log"), "-p", self.path("snmpd.pid")],
+                           "-m", "", "-Lf", self.path("snmpd.log"), "-p", self.path("snmpd.pid")] + list(extra),
                           self.path("snmpd.out"), env=self.env)
         if not wait_for(self.agent_answers, 20, 0.2):
             raise RuntimeError("snmpd did not start:\n" + self.agent_log())
@@ -199,6 +202,13 @@ class RelayEnv:
     def wait_bridge(self, text, timeout=20, since=0):
         return wait_for(lambda: text in self.bridge_log()[since:], timeout)
 
+    def registrations(self, subtree=""):
+        """How many registrations (of the subtree) the agent has answered."""
+        return len(re.findall(r"Registration answered: \d+ for register %s" % re.escape(subtree), self.bridge_log()))
+
+    def wait_registered(self, before, subtree="", timeout=20):
+        return wait_for(lambda: self.registrations(subtree) > before, timeout)
+
     def dpi_port(self):
         r = self.snmp("snmpget", OWN_OBJECT)
         m = re.search(r"INTEGER: (\d+)", r.stdout)
@@ -210,8 +220,10 @@ class RelayEnv:
         argv = self.sub_prog.argv("example_subagent", ["-s", subtree])
         if not self.sub_prog.emulator:
             argv[0] = self.sub_prog.path
+        before = self.registrations(subtree)
         p = Proc(argv, self.path(name + ".log"), env=env)
-        if not wait_for(lambda: "registered" in p.log() or not p.alive(), 60):
+        if not wait_for(lambda: "registered" in p.log() or not p.alive(), 60) or \
+                not self.wait_registered(before, subtree):
             raise RuntimeError("subagent did not register:\n" + p.log())
         self.subagents.append(p)
         return p

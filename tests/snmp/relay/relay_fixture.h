@@ -163,7 +163,11 @@ protected:
     }
 
     // Registers a subtree for subagent i, leaving the RReqPDU unread.
-    void own(const char *subtree, int i) { ASSERT_EQ(register_object(subtree, i < 0 ? -1 : sub[i].theirs), 0); }
+    void own(const char *subtree, int i)
+    {
+        ASSERT_EQ(register_object(subtree, i < 0 ? -1 : sub[i].theirs), 0);
+        flush_registrations(true);
+    }
 };
 
 // One binding with a name and a NULL value, freed with the test.

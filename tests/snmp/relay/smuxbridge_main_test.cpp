@@ -221,6 +221,11 @@ TEST_F(RelayTest, AgentGetsItsAnswerBeforeAFailedSubagentIsWithdrawn)
     drop_failed_subagents();
     EXPECT_FALSE(subagent_is_failed(fd0));
     EXPECT_EQ(sa_fds[0], -1);
+    // The deletion waits for a quiet agent.
+    EXPECT_TRUE(agent.drain().empty());
+    EXPECT_GE(registration_wait_ms(), 0);
+    EXPECT_EQ(flush_registrations(true), 1);
+    EXPECT_EQ(registration_wait_ms(), -1);
     msgs = smux_messages(agent.drain());
     ASSERT_EQ(msgs.size(), 1u);
     ASSERT_EQ(smux_decode_message(msgs[0].data(), static_cast<uint32_t>(msgs[0].size()), &pdu), 0);
@@ -247,6 +252,7 @@ TEST_F(RelayTest, RegistrationAnswersAndMessagesWithoutAnswers)
     sa_fds[0] = sub[0].theirs;
     unregister_fd(sub[0].theirs);
     sub[0].theirs = -1;
+    flush_registrations(true);
     agent.drain();
     testing::internal::CaptureStdout();
     EXPECT_EQ(handle_smux_message(refused.data(), 3), 0);

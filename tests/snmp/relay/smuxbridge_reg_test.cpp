@@ -26,6 +26,7 @@ TEST_F(RelayTest, RegistrationListIsOrderedAndEachEntryIsRegistered)
     own("1.3.6.1.4.1.59981.9.1", 0);
     own("1.3.6.1.4.1.59981.9.1", 1); // a duplicate goes before its twin
     own("1.3.6.1.4.1.59981.10", 2);
+    EXPECT_EQ(flush_registrations(true), 0);
     const int a = sub[0].theirs, b = sub[1].theirs, c = sub[2].theirs;
     EXPECT_EQ(list_texts(), (std::vector<std::string>{
                                 "1.3.6.1.4.1.59981.9@" + std::to_string(b),
