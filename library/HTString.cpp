@@ -3,6 +3,7 @@
 #include "HTString.h"
 
 #include "HTTrace.h"
+#include "Locale.h"
 #include "nls.h"
 
 #include <cctype>
@@ -65,6 +66,7 @@ inline bool white(char c) noexcept
 
 extern "C" void initializeCaseTables(void)
 {
+    Locale_GetDefault(); // sets the runtime's locale from the environment once
     CaseTables t{};
     for (int c = 0; c < 256; ++c) {
         t.upper[c] = static_cast<unsigned char>(std::islower(c) ? std::toupper(c) : c);

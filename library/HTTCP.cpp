@@ -3,6 +3,7 @@
 #include "HTTCP.h"
 
 #include "HTDNSCache.h"
+#include "HTGlobals.h"
 #include "HTTrace.h"
 
 #include <atomic>
@@ -309,4 +310,113 @@ extern "C" int InitIPAddresses(int socket)
     }
     ServerIPListAdd("0.0.0.0", 1);
     return added;
+}
+
+// ---- addresses of the served connection ----------------------------------------
+//
+// The session keeps each address as a sockaddr_in in its 16-byte field
+// (family 0: not asked yet) and the texts in its buffers.
+
+static_assert(sizeof(struct sockaddr_in) == 16, "sockaddr_in fills the session's address field");
+
+namespace {
+
+HTSessionGlobals *session_of(HTThdGlobals *context)
+{
+    HTThdGlobals *g = context ? context : lib_gettp();
+    return g ? g->session : nullptr;
+}
+
+// Fills `field` from the socket once; false when there is no IPv4 address.
+bool known_address(HTSessionGlobals *s, unsigned char field[16], bool peer)
+{
+    struct sockaddr_in in;
+    std::memcpy(&in, field, sizeof in);
+    if (in.sin_family == AF_INET)
+        return true;
+    struct sockaddr_storage any;
+    socklen_t len = sizeof any;
+    const int rc = peer ? getpeername(s->client_socket, reinterpret_cast<struct sockaddr *>(&any), &len)
+                        : getsockname(s->client_socket, reinterpret_cast<struct sockaddr *>(&any), &len);
+    if (rc != 0) {
+        HTInetStatus(peer ? "getpeername" : "getsockname");
+        return false;
+    }
+    if (any.ss_family != AF_INET)
+        return false;
+    std::memcpy(field, &any, sizeof in);
+    return true;
+}
+
+} // namespace
+
+extern "C" int ClientPort(HTThdGlobals *context)
+{
+    HTSessionGlobals *s = session_of(context);
+    if (s == nullptr || s->client_socket < 0)
+        return 0;
+    const bool tracing = HT_TRACE_ON(HT_TRACE_TCP);
+    struct sockaddr_in in;
+    std::memcpy(&in, s->client_address, sizeof in);
+    if (in.sin_family == AF_INET) {
+        if (tracing)
+            tfprintf(stderr, "No need..... to call getpeername() for client port. \n");
+    } else {
+        if (tracing)
+            tfprintf(stderr, "Fetching.... client port with getpeername(). \n");
+        if (!known_address(s, s->client_address, true))
+            return 0;
+        std::memcpy(&in, s->client_address, sizeof in);
+    }
+    return ntohs(in.sin_port);
+}
+
+extern "C" const char *FetchHTClientHost(HTThdGlobals *context)
+{
+    HTSessionGlobals *s = session_of(context);
+    if (s == nullptr)
+        return "";
+    if (s->client_socket < 0) {
+        s->client_host[0] = '\0';
+        return s->client_host;
+    }
+    const bool tracing = HT_TRACE_ON(HT_TRACE_TCP);
+    if (s->client_host[0] != '\0') {
+        if (tracing)
+            tfprintf(stderr, "No need..... to call getpeername().\n");
+        return s->client_host;
+    }
+    if (tracing)
+        tfprintf(stderr, "Fetching.... client IP address with getpeername().\n");
+    if (known_address(s, s->client_address, true)) {
+        struct sockaddr_in in;
+        std::memcpy(&in, s->client_address, sizeof in);
+        HTInetString(&in, s->client_host);
+    }
+    return s->client_host;
+}
+
+extern "C" const char *FetchHTServerAddr(HTThdGlobals *context)
+{
+    HTSessionGlobals *s = session_of(context);
+    if (s == nullptr)
+        return "";
+    if (s->client_socket < 0) {
+        s->server_addr[0] = '\0';
+        return s->server_addr;
+    }
+    const bool tracing = HT_TRACE_ON(HT_TRACE_TCP);
+    if (s->server_addr[0] != '\0') {
+        if (tracing)
+            tfprintf(stderr, "Server...... address already known & formatted.\n");
+        return s->server_addr;
+    }
+    if (tracing)
+        tfprintf(stderr, "Fetching.... server IP address with getsockname().\n");
+    if (known_address(s, s->server_address, false)) {
+        struct sockaddr_in in;
+        std::memcpy(&in, s->server_address, sizeof in);
+        HTInetString(&in, s->server_addr);
+    }
+    return s->server_addr;
 }

@@ -64,6 +64,17 @@ HT_EXPORT void ServerIPListAdd(const char *address, int trace);
 /* 1 when the text equals an entry of the server address list, else 0. */
 HT_EXPORT int checkServerIPList(const char *address, int trace);
 
+/*
+ * The client port, the client address text and the server address text of
+ * the connection the context (null: the calling thread's) serves. The first
+ * call asks the socket (getpeername, getsockname) and keeps the answer in
+ * the session; later calls return the kept value. Without an open socket
+ * the port is 0 and the texts are empty.
+ */
+HT_EXPORT int ClientPort(HTThdGlobals *context);
+HT_EXPORT const char *FetchHTClientHost(HTThdGlobals *context);
+HT_EXPORT const char *FetchHTServerAddr(HTThdGlobals *context);
+
 #ifdef __cplusplus
 }
 #endif

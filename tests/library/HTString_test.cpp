@@ -27,6 +27,10 @@ TEST(HTString, CaseInsensitiveComparison)
     EXPECT_TRUE(useIsDigitTable('7'));
     EXPECT_TRUE(useIsSpaceTable('\t'));
     EXPECT_FALSE(useIsAlphaTable('\xff'));
+    // Rebuilt from the runtime's locale: ASCII letters keep their case pairs.
+    initializeCaseTables();
+    EXPECT_EQ(useToUpperTable('a'), 'A');
+    EXPECT_EQ(strcasecomp("Host", "hOST"), 0);
 }
 
 TEST(HTString, AssignAndConcatenateHeapTexts)

@@ -1,6 +1,7 @@
 #include "HTTCP.h"
 
 #include "HTDNSCache.h"
+#include "HTGlobals.h"
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,46 @@ TEST(HTTCP, ParseInetNameThroughResolverAndCache)
     EXPECT_EQ(parse_inet("localhost").address, "127.0.0.99");
     HTDNSCache_purge();
     EXPECT_EQ(parse_inet("no-such-host.invalid").result, -1);
+}
+
+TEST(HTTCP, AddressesOfTheServedConnection)
+{
+    ASSERT_EQ(HTInitAll(), 1);
+    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    ASSERT_NE(ctx, nullptr);
+    // No socket: port 0 and empty texts.
+    EXPECT_EQ(ClientPort(ctx), 0);
+    EXPECT_STREQ(FetchHTClientHost(ctx), "");
+    EXPECT_STREQ(FetchHTServerAddr(ctx), "");
+
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    const int served = accept(listener, nullptr, nullptr);
+    ASSERT_GE(served, 0);
+    struct sockaddr_in local = {};
+    len = sizeof local;
+    getsockname(client, reinterpret_cast<sockaddr *>(&local), &len);
+
+    ctx->session->client_socket = served;
+    EXPECT_EQ(ClientPort(ctx), ntohs(local.sin_port));
+    EXPECT_STREQ(FetchHTClientHost(ctx), "127.0.0.1");
+    EXPECT_STREQ(FetchHTServerAddr(ctx), "127.0.0.1");
+    // Kept: the answers stay when the socket is gone.
+    close(served);
+    EXPECT_EQ(ClientPort(ctx), ntohs(local.sin_port));
+    EXPECT_STREQ(FetchHTClientHost(ctx), "127.0.0.1");
+    ctx->session->client_socket = -1;
+    close(client);
+    close(listener);
+    HTEndThd(HT_THREAD_WORKER, ctx);
 }
 
 } // namespace
