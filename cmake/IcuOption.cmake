@@ -42,7 +42,22 @@ endif()
 add_library(orv_icu INTERFACE)
 add_library(orv::icu ALIAS orv_icu)
 if(HT_WITH_ICU)
-  target_link_libraries(orv_icu INTERFACE ICU::uc ICU::data)
+  # A program that sets the target property ORV_STATIC_ICU links ICU's static
+  # archives where the system has them: formsift starts once per CGI request,
+  # and resolving the shared ICU libraries costs it ten times its own start-up.
+  find_library(ORV_ICU_UC_STATIC NAMES libicuuc.a)
+  find_library(ORV_ICU_DATA_STATIC NAMES libicudata.a)
+  mark_as_advanced(ORV_ICU_UC_STATIC ORV_ICU_DATA_STATIC)
+  if(ORV_ICU_UC_STATIC AND ORV_ICU_DATA_STATIC)
+    find_package(Threads REQUIRED)
+    set(_orv_static_icu "$<BOOL:$<TARGET_PROPERTY:ORV_STATIC_ICU>>")
+    target_link_libraries(orv_icu INTERFACE
+      "$<${_orv_static_icu}:${ORV_ICU_UC_STATIC};${ORV_ICU_DATA_STATIC};${CMAKE_DL_LIBS};Threads::Threads>"
+      "$<$<NOT:${_orv_static_icu}>:ICU::uc;ICU::data>")
+    unset(_orv_static_icu)
+  else()
+    target_link_libraries(orv_icu INTERFACE ICU::uc ICU::data)
+  endif()
   add_compile_definitions(HT_WITH_ICU=1)
   message(STATUS "ICU: yes (${ICU_VERSION}), WITH_ICU=${WITH_ICU}")
 else()

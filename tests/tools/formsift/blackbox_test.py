@@ -231,7 +231,8 @@ CASES = [
 def check(prog, case, failures):
     name, args, env, stdin, out, errtext, status = case[:7]
     consumed = case[7] if len(case) > 7 else None
-    full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    # Built-in texts only, whatever catalogue the machine has installed.
+    full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ORVANE_MSG_DIR": "/nonexistent"}
     full_env.update(env)
     with tempfile.TemporaryFile() as f:
         f.write(stdin)
@@ -274,10 +275,10 @@ def check_write_failures(prog, failures):
 
 def check_program_name(prog, failures):
     """The program name in the usage line and error lines is argv[0] as given."""
-    r = prog.run([], env={}, argv0="/usr/lib/cgi-bin/fs")
+    r = prog.run([], env={"ORVANE_MSG_DIR": "/nonexistent"}, argv0="/usr/lib/cgi-bin/fs")
     if r.stderr != usage_screen("/usr/lib/cgi-bin/fs") or r.returncode != 1:
         failures.append("usage with another program name: %r" % r.stderr[:200])
-    r = prog.run(["-k", "-f"], env={}, argv0="./x")
+    r = prog.run(["-k", "-f"], env={"ORVANE_MSG_DIR": "/nonexistent"}, argv0="./x")
     if r.stderr != b"./x: Error: Only one of -k, -f, -v, -r, -i and -P can be specified at a time.\n":
         failures.append("error line with another program name: %r" % r.stderr)
 
