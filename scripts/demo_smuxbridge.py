@@ -13,7 +13,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "snmp", "relay"))
-from relay_env import OWN_OBJECT, RelayEnv, missing_peers, wait_for  # noqa: E402
+from relay_env import OWN_OBJECT, RelayEnv, missing_peers, port_199_free, wait_for  # noqa: E402
 
 SUBTREE = "1.3.6.1.4.1.59981.9.1"
 
@@ -42,6 +42,9 @@ def main():
         print("smuxbridge demonstration skipped: " + why)
         return 0
     with RelayEnv(opts.smuxbridge, opts.subagent, opts.emulator, trace=32) as env:
+        if not port_199_free():
+            print("smuxbridge demonstration skipped: something else listens on 127.0.0.1:199")
+            return 0
         print("smuxbridge: a private snmpd (SNMP on 127.0.0.1:%d, SMUX on 127.0.0.1:199)" % env.agent_port)
         print("--- snmpd.conf ---\n" + open(env.path("snmpd.conf")).read())
         print("--- /etc/snmpd.peers (bind-mounted for the daemon only) ---\n" + open(env.path("snmpd.peers")).read())

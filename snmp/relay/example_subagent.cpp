@@ -132,8 +132,11 @@ bool parse_instance(const char *s, Instance *out)
 std::string instance_text(const Instance &in)
 {
     std::string s;
-    for (size_t i = 0; i < in.size(); ++i)
-        s += (i ? "." : "") + std::to_string(in[i]);
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (i)
+            s.push_back('.');
+        s.append(std::to_string(in[i]));
+    }
     return s;
 }
 

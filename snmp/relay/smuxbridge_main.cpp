@@ -461,17 +461,21 @@ int must_read(int fd, unsigned char *buf, int n)
         return 0;
     int got = 0;
     while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        int r;
-        do
-            r = poll(&p, 1, SMUXBRIDGE_READ_TIMEOUT * 1000);
-        while (r < 0 && errno == EINTR);
-        if (r <= 0)
-            return r;
+        // Most pieces are already there: try first, wait only when not.
         ssize_t k;
         do
-            k = read(fd, buf + got, static_cast<size_t>(n - got));
+            k = recv(fd, buf + got, static_cast<size_t>(n - got), MSG_DONTWAIT);
         while (k < 0 && errno == EINTR);
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLIN, 0};
+            int r;
+            do
+                r = poll(&p, 1, SMUXBRIDGE_READ_TIMEOUT * 1000);
+            while (r < 0 && errno == EINTR);
+            if (r <= 0)
+                return r;
+            continue;
+        }
         if (k <= 0)
             return static_cast<int>(k);
         got += static_cast<int>(k);
@@ -657,14 +661,17 @@ int serve_stream()
     }
 }
 
-// Reads what the agent sent: 1 bytes read, 0 nothing there, -1 failed.
+// Reads what the agent sent: 1 bytes read, 0 nothing there (a readiness
+// already used up), -1 failed.
 int read_smux()
 {
     unsigned char buf[SMUX_BUFFER_SIZE];
     ssize_t n;
     do
-        n = read(smux_fd, buf, sizeof buf);
+        n = recv(smux_fd, buf, sizeof buf, MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
     if (n < 0) {
         perror("handle_smux::read");
         return -1;
@@ -690,17 +697,10 @@ void drop_association()
 
 int handle_smux(void)
 {
-    pollfd p{smux_fd, POLLIN, 0};
-    const int r = poll(&p, 1, 0);
-    if (r < 0) {
-        perror("handle_smux::select");
+    const int r = read_smux();
+    if (r < 0)
         return -1;
-    }
-    if (r == 0)
-        return 0; // readiness already used up
-    if (read_smux() < 0)
-        return -1;
-    return serve_stream();
+    return r == 0 ? 0 : serve_stream();
 }
 
 void smux_serve_pending(void)
@@ -708,11 +708,15 @@ void smux_serve_pending(void)
     if (smux_depth > 0 || smux_fd < 0)
         return;
     int rc = 0;
-    while (rc == 0 && readable_now(smux_fd)) {
-        if (read_smux() < 0)
-            rc = -1;
-        else
-            rc = serve_stream();
+    for (;;) {
+        const int r = read_smux();
+        if (r <= 0) {
+            rc = r;
+            break;
+        }
+        rc = serve_stream();
+        if (rc != 0)
+            break;
     }
     if (rc != 0)
         drop_association();

@@ -9,6 +9,7 @@ file is bind-mounted over that path; when the machine has no such file, a
 private overlay of /etc (upper layer on a tmpfs of the namespace) provides
 the mount point. Nothing outside the temporary directory is written."""
 
+import fcntl
 import os
 import re
 import shlex
@@ -57,7 +58,30 @@ def missing_peers():
     for t in NETSNMP_TOOLS:
         if not find(t):
             return "%s is not installed (Debian packages snmpd, snmp, snmptrapd)" % t
+    # The private mount namespace and mounts need CAP_SYS_ADMIN, which some
+    # containers withhold even from root.
+    with tempfile.TemporaryDirectory(prefix="smuxbridge-probe-") as d:
+        peers = os.path.join(d, "peers")
+        with open(peers, "w") as f:
+            f.write("probe\n")
+        r = subprocess.run([find("unshare"), "-m", "--propagation", "private", "/bin/sh", "-c", PEERS_MOUNT, "sh",
+                            peers, d, "/bin/cat", "/etc/snmpd.peers"], capture_output=True, text=True)
+        if r.returncode != 0 or r.stdout != "probe\n":
+            return "cannot mount a private /etc/snmpd.peers: " + (r.stderr.strip() or r.stdout.strip())
     return None
+
+
+def port_199_free():
+    """True when nothing listens on the SMUX port of the loopback address."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("127.0.0.1", 199))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
 
 
 def free_udp_port():
@@ -109,6 +133,11 @@ class RelayEnv:
     """snmpd (SMUX on 127.0.0.1:199), snmptrapd, smuxbridge and subagents."""
 
     def __init__(self, smuxbridge, subagent, emulator="", trace=224, workdir=None):
+        # Port 199 is one for the whole machine: the CTest lock keeps one
+        # test run in order, this lock also keeps apart runs of other build
+        # directories, the demonstration and the benchmark.
+        self.lock = open(os.path.join(tempfile.gettempdir(), "orvane-smux-port-199.lock"), "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
         self.bridge_prog = Program(smuxbridge, emulator)
         self.sub_prog = Program(subagent, emulator)
         self.trace = trace
@@ -206,6 +235,16 @@ class RelayEnv:
         """How many registrations (of the subtree) the agent has answered."""
         return len(re.findall(r"Registration answered: \d+ for register %s" % re.escape(subtree), self.bridge_log()))
 
+    def withdrawals(self, subtree=""):
+        """How many withdrawals (of the subtree) the agent has answered."""
+        return len(re.findall(r"Registration answered: -?\d+ for delete %s" % re.escape(subtree), self.bridge_log()))
+
+    def wait_withdrawn(self, before, subtree="", timeout=20):
+        """Waits until the agent has answered the withdrawal of the subtree:
+        a request sent to the agent while the withdrawal is on its way can be
+        taken for the daemon's answer (net-snmp's SMUX master does that)."""
+        return wait_for(lambda: self.withdrawals(subtree) > before, timeout)
+
     def wait_registered(self, before, subtree="", timeout=20):
         return wait_for(lambda: self.registrations(subtree) > before, timeout)
 
@@ -223,7 +262,7 @@ class RelayEnv:
         before = self.registrations(subtree)
         p = Proc(argv, self.path(name + ".log"), env=env)
         if not wait_for(lambda: "registered" in p.log() or not p.alive(), 60) or \
-                not self.wait_registered(before, subtree):
+                (self.trace & 32 and not self.wait_registered(before, subtree)):
             raise RuntimeError("subagent did not register:\n" + p.log())
         self.subagents.append(p)
         return p
@@ -242,6 +281,9 @@ class RelayEnv:
                 p.stop()
         if self.own_tmp and not os.environ.get("SMUXBRIDGE_KEEP"):
             shutil.rmtree(self.dir, ignore_errors=True)
+        if self.lock:
+            self.lock.close()
+            self.lock = None
 
     def __enter__(self):
         return self

@@ -314,3 +314,30 @@ TEST_F(RelayTest, UndecodableAndOversizedAnswersStillReachTheAgent)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RelayTest, RequestsAlreadySentAreServedBeforeARegistration)
+{
+    own(SMUXBRIDGE_OWN_SUBTREE, -1);
+    agent.drain();
+    // The agent asked, in two pieces of one stream, before the daemon
+    // registers anything: the answers go out first.
+    const Bytes get = request(SNMP_GET, 31, {SMUXBRIDGE_OWN_OBJECT});
+    Bytes twice = get;
+    const Bytes second = request(SNMP_GET, 32, {SMUXBRIDGE_OWN_OBJECT});
+    twice.insert(twice.end(), second.begin(), second.end());
+    agent.send(twice);
+    ASSERT_EQ(register_object("1.3.6.1.4.1.59981.9.3", sub[0].theirs), 0);
+    EXPECT_EQ(flush_registrations(true), 1);
+    const auto msgs = smux_messages(agent.drain());
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_EQ(msgs[0][0], SNMP_RESPONSE);
+    EXPECT_EQ(msgs[1][0], SNMP_RESPONSE);
+    EXPECT_EQ(msgs[2][0], SMUX_RREQ);
+    smux_pdu *pdu = nullptr;
+    ASSERT_EQ(smux_decode_message(msgs[1].data(), static_cast<uint32_t>(msgs[1].size()), &pdu), 0);
+    EXPECT_EQ(pdu->request->request_id, 32);
+}
+
+} // namespace
