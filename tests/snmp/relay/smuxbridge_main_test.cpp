@@ -4,6 +4,11 @@
 #include "relay_fixture.h"
 #include "smuxbridge_peers.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -338,6 +343,56 @@ TEST_F(RelayTest, RequestsAlreadySentAreServedBeforeARegistration)
     smux_pdu *pdu = nullptr;
     ASSERT_EQ(smux_decode_message(msgs[1].data(), static_cast<uint32_t>(msgs[1].size()), &pdu), 0);
     EXPECT_EQ(pdu->request->request_id, 32);
+}
+
+} // namespace
+
+namespace {
+
+// One pass of the main loop in which the agent's request makes a subagent go
+// away and a new subagent is accepted on the descriptor just freed: the new
+// one is not read from on the old one's readiness (it has sent nothing, so a
+// read would wait 8 seconds).
+TEST_F(RelayTest, ADescriptorReusedInOnePassIsNotServedFromOldReadiness)
+{
+    own("1.3.6.1.4.1.59981.9.1", 0);
+    agent.drain();
+    dpi_fd = DPI_port();
+    ASSERT_GE(dpi_fd, 0);
+    FD_ZERO(&selectfds);
+    nfds = 0;
+    for (int fd : {smux_fd, dpi_fd, sub[0].theirs, sub[1].theirs, sub[2].theirs}) {
+        FD_SET(fd, &selectfds);
+        nfds = std::max(nfds, fd);
+    }
+    const int gone = sub[0].theirs;
+    close(sub[0].ours);
+    sub[0].ours = -1;
+    const Bytes get = request(SNMP_GET, 41, {"1.3.6.1.4.1.59981.9.1.1.0"});
+    agent.send(get);
+    // A new subagent waits in the listen queue.
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(dpi_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(main_loop_pass(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // The old subagent is gone and the new one sits on its descriptor.
+    EXPECT_EQ(sa_fds[0], gone);
+    pollfd p{client, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the new subagent's connection was closed";
+    const auto msgs = smux_messages(agent.drain());
+    ASSERT_GE(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0][0], SNMP_RESPONSE);
+
+    close(client);
+    close(dpi_fd);
+    dpi_fd = -1;
+    FD_ZERO(&selectfds);
 }
 
 } // namespace
