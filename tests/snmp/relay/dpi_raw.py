@@ -25,6 +25,22 @@ def register_packet(subtree):
     return packet(6, struct.pack(">iHBB", -1, 8, 0, 0) + subtree.encode() + b"\0")
 
 
+def unregister_packet(subtree, reason=2):
+    return packet(7, bytes([reason]) + subtree.encode() + b"\0")
+
+
+def close_packet(reason=1):
+    return packet(9, bytes([reason]))
+
+
+def int_response(request, group, instance, value):
+    """RESPONSE to `request` (its packet id) with one Integer32 binding."""
+    body = bytes([0]) + struct.pack(">i", 0) + group.encode() + b"\0" + instance.encode() + b"\0" + \
+        bytes([129]) + struct.pack(">H", 4) + struct.pack(">i", value)
+    p = bytes([2, 2, 0]) + request[5:7] + bytes([5]) + body
+    return struct.pack(">H", len(p)) + p
+
+
 class RawSubagent:
     def __init__(self, port, timeout=30):
         self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)

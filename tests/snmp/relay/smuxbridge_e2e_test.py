@@ -16,7 +16,7 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from relay_env import OWN_OBJECT, RelayEnv, missing_peers, port_199_free, wait_for  # noqa: E402
-from dpi_raw import RawSubagent, open_packet, packet  # noqa: E402
+from dpi_raw import RawSubagent, close_packet, int_response, open_packet, packet, unregister_packet  # noqa: E402
 
 A = "1.3.6.1.4.1.59981.9.1"
 B = "1.3.6.1.4.1.59981.9.2"
@@ -232,6 +232,32 @@ def misbehaving(c, env):
     c.served("a subagent stalled in a packet")
 
 
+def close_and_unregister(c, env):
+    """DPI CLOSE is answered and leaves the connection open; UNREGISTER has
+    no effect: the subtree goes only with the connection."""
+    sub = "1.3.6.1.4.1.59981.9.7"
+    s = RawSubagent(env.dpi_port())
+    before = env.registrations(sub)
+    c.expect(s.register(sub) == [0, 0] and env.wait_registered(before, sub), "a raw subagent registers " + sub)
+    s.send(unregister_packet(sub + "."))
+    s.send(close_packet())
+    r = s.read_packet(10)
+    c.expect(len(r) > 8 and r[7] == 5 and r[8] == 0, "a DPI CLOSE is answered", r.hex())
+
+    def answer():
+        q = s.read_packet(20)
+        if len(q) > 7 and q[7] == 1:
+            s.send(int_response(q, sub + ".", "1.0", 99))
+    t = threading.Thread(target=answer)
+    t.start()
+    out = c.get(sub + ".1.0")
+    t.join()
+    c.expect("INTEGER: 99" in out, "after UNREGISTER and CLOSE the subtree is still relayed", out)
+    gone = env.withdrawals(sub)
+    s.close()
+    c.expect(env.wait_withdrawn(gone, sub), "the subtree goes with the connection")
+
+
 def disconnect(c, env):
     gone = env.withdrawals(B)
     env.subagents[1].stop()
@@ -283,7 +309,7 @@ def main():
             env.start_subagent(A, "subagent-a")
             env.start_subagent(B, "subagent-b")
             for step in (own_object, every_type, getnext_and_walk, set_then_get, set_errors, counter64_set,
-                         trap, misbehaving, disconnect, agent_restart):
+                         trap, misbehaving, close_and_unregister, disconnect, agent_restart):
                 print("--- %s" % step.__name__)
                 sys.stdout.flush()
                 try:
