@@ -435,8 +435,11 @@ pthread_t hand_over(Worker *w, HTWorkFunction function, const uintptr_t *item)
     w->function = function;
     copy_item(w->item, item);
     w->idle = 0;
-    pthread_cond_signal(&w->c);
     pthread_mutex_unlock(&w->m);
+    // Signalled after the unlock so that the worker does not wake only to
+    // block on the mutex; it tests its function under the mutex before it
+    // waits, so the signal cannot be missed.
+    pthread_cond_signal(&w->c);
     return w->thread;
 }
 
