@@ -37,9 +37,12 @@ run_ctest() {
   failed=$(printf '%s\n' "$out" | sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' | tail -n 1)
   total=${total:-0}; failed=${failed:-0}
   [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
+  # Skipped tests are listed once each under "The following tests did not run".
   local skipped
-  skipped=$(printf '%s\n' "$out" | grep -c 'Skipped' || true)
-  echo "$stage $((total - failed)) $failed $skipped" >>"$TALLY"
+  skipped=$(printf '%s\n' "$out" | grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' || true)
+  local passed=$((total - failed - skipped))
+  [ "$passed" -ge 0 ] || passed=0
+  echo "$stage $passed $failed $skipped" >>"$TALLY"
   return "$rc"
 }
 
