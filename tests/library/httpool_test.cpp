@@ -249,8 +249,9 @@ TEST_F(Pool, NoWorkerGetsASecondJob)
         gate.release();
         ASSERT_TRUE(runs.wait_count(2));
         // Both back on the list before the next round.
-        for (int i = 0; i < 500 && GetnThreadsActive() != 0; ++i)
+        for (int i = 0; i < 5000 && GetnThreadsActive() != 0; ++i)
             millisleep(2);
+        ASSERT_EQ(GetnThreadsActive(), 0);
     }
 }
 
