@@ -46,7 +46,16 @@ typedef struct HTSessionGlobals {
     time_t last_activity;
     char *buffer;                  /* owned, released with the record */
     size_t buffer_size;
+    /* Reverse lookup of the client's name (HTTCP: FetchClientHostName). */
+    uintptr_t name_event;          /* pevent set when the lookup ends; created on first use */
+    int name_state;                /* HT_NAME_NONE, HT_NAME_RUNNING or HT_NAME_DONE */
+    char *client_name;             /* heap text of the name found, or null */
 } HTSessionGlobals;
+
+/* States of the client name lookup of a session. */
+#define HT_NAME_NONE 0
+#define HT_NAME_RUNNING 1
+#define HT_NAME_DONE 2
 
 typedef struct HTThdGlobals {
     char eyecatcher[8];            /* "ZPKLTHD" */

@@ -2,6 +2,8 @@
 
 #include "HTGlobals.h"
 
+#include "HTTCP.h"
+
 #include "HTApplication.h"
 #include "HTClock.h"
 #include "HTExcept.h"
@@ -296,6 +298,8 @@ extern "C" int HTThdGlobals_destroy(int slot, int threadType, void *value)
     auto *g = static_cast<HTThdGlobals *>(value);
     if (g == nullptr)
         return 0;
+    HTClientName_forget(g);
+    pevent_destroy(g->session->name_event);
     std::free(g->session->buffer);
     pevent_destroy(g->session->event);
     if (pthread_getspecific(key()) == g)
@@ -325,6 +329,7 @@ extern "C" int HTThdGlobals_init(int slot, int threadType, int context, void *va
         g->detailed_error_text = nullptr;
     } else {
         HTSessionGlobals *s = g->session;
+        HTClientName_forget(g);
         std::memset(s->client_address, 0, sizeof s->client_address);
         std::memset(s->server_address, 0, sizeof s->server_address);
         s->client_host[0] = '\0';

@@ -4,6 +4,7 @@
 
 #include "HTDNSCache.h"
 #include "HTGlobals.h"
+#include "HTThread.h"
 #include "HTTrace.h"
 
 #include <atomic>
@@ -419,4 +420,83 @@ extern "C" const char *FetchHTServerAddr(HTThdGlobals *context)
         HTInetString(&in, s->server_addr);
     }
     return s->server_addr;
+}
+
+namespace {
+
+struct NameLookup {
+    struct sockaddr_in address;
+    HTSessionGlobals *session;
+};
+
+// Runs on its own thread. The session waits for the event before it is reset
+// or released (HTClientName_forget), so it outlives this thread's use of it.
+void *look_up_client_name(void *arg)
+{
+    auto *job = static_cast<NameLookup *>(arg);
+    HTSessionGlobals *s = job->session;
+    s->client_name = HTGetHostName(&job->address);
+    std::free(job);
+    pevent_set(s->name_event);
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" int HTClientName_start(HTThdGlobals *context, const struct sockaddr_in *address)
+{
+    HTSessionGlobals *s = session_of(context);
+    if (s == nullptr || address == nullptr)
+        return -1;
+    if (s->name_state != HT_NAME_NONE)
+        return 1;
+    if (s->name_event == 0 && (s->name_event = pevent_create()) == 0)
+        return -1;
+    auto *job = static_cast<NameLookup *>(std::malloc(sizeof(NameLookup)));
+    if (job == nullptr)
+        return -1;
+    job->address = *address;
+    job->session = s;
+    s->client_name = nullptr;
+    s->name_state = HT_NAME_RUNNING;
+    pthread_t t{};
+    if (pthread_create(&t, nullptr, look_up_client_name, job) != 0) {
+        std::free(job);
+        s->name_state = HT_NAME_NONE;
+        return -1;
+    }
+    pthread_detach(t);
+    return 0;
+}
+
+extern "C" const char *FetchClientHostName(HTThdGlobals *context)
+{
+    HTSessionGlobals *s = session_of(context);
+    const bool tracing = HT_TRACE_ON(HT_TRACE_DNS);
+    if (s == nullptr || s->name_state == HT_NAME_NONE) {
+        if (tracing)
+            tfprintf(stderr, "DNS......... lookup never started...returning NULL.\n");
+        return nullptr;
+    }
+    // The completion event is auto-reset: it can be waited for once only, so
+    // the answer is remembered and a second call must not wait again.
+    if (s->name_state == HT_NAME_RUNNING) {
+        pevent_wait(s->name_event);
+        s->name_state = HT_NAME_DONE;
+    }
+    if (tracing)
+        tfprintf(stderr, "DNS......... lookup returned %s.\n", s->client_name ? s->client_name : "-NULL-");
+    return s->client_name;
+}
+
+extern "C" void HTClientName_forget(HTThdGlobals *context)
+{
+    HTSessionGlobals *s = session_of(context);
+    if (s == nullptr)
+        return;
+    if (s->name_state == HT_NAME_RUNNING)
+        pevent_wait(s->name_event);
+    std::free(s->client_name);
+    s->client_name = nullptr;
+    s->name_state = HT_NAME_NONE;
 }

@@ -75,6 +75,26 @@ HT_EXPORT int ClientPort(HTThdGlobals *context);
 HT_EXPORT const char *FetchHTClientHost(HTThdGlobals *context);
 HT_EXPORT const char *FetchHTServerAddr(HTThdGlobals *context);
 
+/*
+ * Starts the reverse lookup of the client's name for the session of the
+ * context (null: the calling thread's) on a thread of its own. Returns 0 when
+ * started, 1 when a lookup was already started for this session, -1 when it
+ * could not be started (no session, no address, no thread).
+ */
+HT_EXPORT int HTClientName_start(HTThdGlobals *context, const struct sockaddr_in *address);
+
+/*
+ * The client's name found by the lookup started for the session: the first
+ * call waits for the lookup to end, later calls return the same answer at
+ * once. Null when no lookup was started or none found a name. The text
+ * belongs to the session and lives until the session ends.
+ */
+HT_EXPORT const char *FetchClientHostName(HTThdGlobals *context);
+
+/* Waits for a running lookup and releases its answer; the session then has
+ * none. Called when a session ends or is reused. */
+HT_EXPORT void HTClientName_forget(HTThdGlobals *context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -178,4 +178,35 @@ TEST(HTTCP, AddressesOfTheServedConnection)
     HTEndThd(HT_THREAD_WORKER, ctx);
 }
 
+TEST(HTTCP, ClientNameIsWaitedForOnceAndKept)
+{
+    ASSERT_EQ(HTInitAll(), 1);
+    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    ASSERT_NE(ctx, nullptr);
+    // Nothing started: null at once.
+    EXPECT_EQ(FetchClientHostName(ctx), nullptr);
+
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(HTClientName_start(ctx, &a), 0);
+    EXPECT_EQ(HTClientName_start(ctx, &a), 1);
+    const char *name = FetchClientHostName(ctx);
+    // The loopback address has a name in every hosts file we run on; what
+    // matters is that the second call gives the same answer without waiting
+    // on the auto-reset event a second time (it used to hang here).
+    const char *again = FetchClientHostName(ctx);
+    EXPECT_EQ(again, name);
+    if (name != nullptr) {
+        EXPECT_STRNE(name, "");
+    }
+
+    // A new session forgets the answer; a lookup can start again.
+    HTClientName_forget(ctx);
+    EXPECT_EQ(FetchClientHostName(ctx), nullptr);
+    ASSERT_EQ(HTClientName_start(ctx, &a), 0);
+    // Ending the thread's globals while the lookup may still run waits for it.
+    HTEndThd(HT_THREAD_WORKER, ctx);
+}
+
 } // namespace
