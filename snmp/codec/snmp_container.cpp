@@ -160,29 +160,19 @@ void store_value(snmp_container *c, const void *value, const ValuePlan &plan, in
     unsigned char *area = snmp_container_bytes(c);
     std::memset(area, 0, 8);
     switch (plan.kind) {
-    case SNMP_KIND_UNSIGNED: {
+    case SNMP_KIND_UNSIGNED:
+    case SNMP_KIND_INTEGER: {
+        // The caller's 1-, 2- or 4-byte host-order number widened to 32 bits.
+        // One byte is taken unsigned; two bytes are signed for INTEGER and
+        // unsigned otherwise: callers rely on both.
         uint32_t v = 0;
         if (plan.length == 1) {
             v = *static_cast<const uint8_t *>(value);
         } else if (plan.length == 2) {
             uint16_t h;
             std::memcpy(&h, value, 2);
-            v = h;
-        } else {
-            std::memcpy(&v, value, 4);
-        }
-        std::memcpy(area, &v, 4);
-        break;
-    }
-    case SNMP_KIND_INTEGER: {
-        // One byte is taken unsigned, two bytes signed: callers rely on both.
-        int32_t v = 0;
-        if (plan.length == 1) {
-            v = *static_cast<const uint8_t *>(value);
-        } else if (plan.length == 2) {
-            int16_t h;
-            std::memcpy(&h, value, 2);
-            v = h;
+            v = (plan.kind == SNMP_KIND_INTEGER) ? static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(h)))
+                                                 : h;
         } else {
             std::memcpy(&v, value, 4);
         }
