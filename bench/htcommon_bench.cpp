@@ -3,6 +3,7 @@
 // while tracing is off against an empty function call.
 
 #include "HTGlobals.h"
+#include "HTInit.h"
 #include "HTList.h"
 #include "HTMPool.h"
 #include "HTTrace.h"

@@ -3,6 +3,7 @@
 // each (the first match is the answer).
 
 #include "HTGlobals.h"
+#include "HTInit.h"
 #include "HTWild.h"
 
 #include <benchmark/benchmark.h>

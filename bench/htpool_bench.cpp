@@ -5,6 +5,7 @@
 // number of threads.
 
 #include "HTGlobals.h"
+#include "HTInit.h"
 #include "HTThread.h"
 #include "httpool.h"
 

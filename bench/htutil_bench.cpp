@@ -4,6 +4,7 @@
 
 #include "HTAtom.h"
 #include "HTGlobals.h"
+#include "HTInit.h"
 #include "HTParse.h"
 #include "afs_lhash.h"
 #include "nls.h"

@@ -1,0 +1,94 @@
+/*
+ * HTGlobals-t.h: the per-thread globals record (types only).
+ *
+ * Every thread that does request work owns one record, reachable through the
+ * thread key and passed as the last argument ("context") of most library
+ * functions. It holds one word per registered module (the memory pool, the
+ * list free list, ...) and the state of the request being served; the
+ * session part sits at its end. Modules add the request fields they own to
+ * the request part.
+ */
+#ifndef HTGLOBALS_T_H
+#define HTGLOBALS_T_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Module slots in each record; the registry hands out at most this many. */
+#define HT_MODULE_SLOTS 32
+
+/* Work contexts. */
+#define HT_CONTEXT_SESSION 1
+#define HT_CONTEXT_REQUEST 2
+
+/* Work-thread types (HTWorkThread_typeName gives their names). */
+#define HT_THREAD_ACCEPT 0
+#define HT_THREAD_WORKER 1
+#define HT_THREAD_LOG 2
+#define HT_THREAD_GC 3
+
+struct HTMemPool;
+
+typedef struct HTSessionGlobals {
+    char eyecatcher[8];            /* "ZPKSESS" */
+    uintptr_t event;               /* pevent; worker threads only */
+    unsigned char client_address[16];
+    unsigned char server_address[16];
+    char client_host[256];
+    char server_addr[64];
+    int client_socket;             /* -1: none */
+    time_t last_activity;
+    char *buffer;                  /* owned, released with the record */
+    size_t buffer_size;
+    /* Reverse lookup of the client's name (HTTCP: FetchClientHostName). */
+    uintptr_t name_event;          /* pevent set when the lookup ends; created on first use */
+    int name_state;                /* HT_NAME_NONE, HT_NAME_RUNNING or HT_NAME_DONE */
+    char *client_name;             /* heap text of the name found, or null */
+} HTSessionGlobals;
+
+/* States of the client name lookup of a session. */
+#define HT_NAME_NONE 0
+#define HT_NAME_RUNNING 1
+#define HT_NAME_DONE 2
+
+typedef struct HTThdGlobals {
+    char eyecatcher[8];            /* "ZPKLTHD" */
+    pthread_t thread_id;
+    int thread_type;
+    HTSessionGlobals *session;     /* points at session_part */
+    uintptr_t module_slots[HT_MODULE_SLOTS];
+
+    /* The request being served. */
+    struct HTMemPool *mempool;     /* first block of the pool; also in its module slot */
+    const void *config;            /* the host's static configuration */
+    const char *url;
+    time_t request_start;
+    int request_status;
+    int abort_flag;
+    uintptr_t error_info;
+    int detailed_error;            /* -1: none */
+    const char *detailed_error_text;
+    void *client_resp_headers;
+    void *server_pref;
+    void *forward_target;
+    void *connection;
+    void *origin_connection;
+    void *owned_block[2];          /* released at the end of each request */
+    int stream_status;
+    long bytes_in;
+    long bytes_out;
+    long long dns_lookup_usec;     /* time the last resolver call took; 0: answered without one */
+
+    HTSessionGlobals session_part;
+} HTThdGlobals;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,854 @@
+// HTWild: wildcard patterns, rule trees and numeric address patterns.
+
+#include "HTWild.h"
+
+#include "HTAlloc.h"
+#include "HTExcept.h"
+#include "HTMPool.h"
+#include "HTString.h"
+#include "HTTrace.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool user_dir(const char *p)
+{
+    return (p[0] == '/' && p[1] == '~') || std::strncmp(p, "file:/~", 7) == 0;
+}
+
+int upper(unsigned char c) { return useToUpperTable(c); }
+
+bool same_char(unsigned char a, unsigned char b, bool caseSensitive)
+{
+    return a == b || (!caseSensitive && upper(a) == upper(b));
+}
+
+int hex_digit(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// A "%" followed by two hexadecimal digits; any other "%" is a literal one.
+// s[i + 2] is read only after s[i + 1] proved to be a digit (not the end).
+int escape_at(const char *s, size_t i)
+{
+    if (s[i] != '%')
+        return -1;
+    const int hi = hex_digit(static_cast<unsigned char>(s[i + 1]));
+    if (hi < 0)
+        return -1;
+    const int lo = hex_digit(static_cast<unsigned char>(s[i + 2]));
+    if (lo < 0)
+        return -1;
+    return hi * 16 + lo;
+}
+
+struct Cap {
+    size_t pos;
+    size_t len;
+};
+
+// One match of a pattern against a subject. A call (segment, position)
+// always gives the same answer, so failures are remembered: with several
+// stars the search stays polynomial instead of trying every combination.
+struct Matcher {
+    const char *s;
+    size_t n;
+    std::vector<const HTPattern *> segs;
+    bool decode;        // compare literal text with the URL's escapes decoded
+    bool caseSensitive;
+    bool memoize;
+    std::vector<bool> failed;
+    std::vector<Cap> caps; // in reverse order
+
+    Matcher(const HTPattern *p, const char *subject, bool dec, bool cs)
+        : s(subject), n(std::strlen(subject)), decode(dec), caseSensitive(cs)
+    {
+        int wildText = 0;
+        for (; p; p = p->next) {
+            segs.push_back(p);
+            wildText += p->wild && p->length > 0;
+        }
+        memoize = wildText >= 2;
+    }
+
+    // Characters of the URL consumed by the literal text, or -1.
+    long literal(const HTPattern *seg, size_t pos) const
+    {
+        size_t i = pos;
+        for (int k = 0; k < seg->length; ++k) {
+            const unsigned char c = static_cast<unsigned char>(seg->text[k]);
+            if (i < n && same_char(static_cast<unsigned char>(s[i]), c, caseSensitive)) {
+                ++i;
+                continue;
+            }
+            if (!decode || i >= n)
+                return -1;
+            const int e = escape_at(s, i);
+            if (e < 0 || !same_char(static_cast<unsigned char>(e), c, caseSensitive))
+                return -1;
+            i += 3;
+        }
+        return static_cast<long>(i - pos);
+    }
+
+    size_t step(size_t pos) const { return decode && escape_at(s, pos) >= 0 ? 3 : 1; }
+
+    bool run(size_t si, size_t pos)
+    {
+        const size_t key = si * (n + 1) + pos;
+        if (memoize && !failed.empty() && failed[key])
+            return false;
+        const bool ok = body(si, pos);
+        if (!ok && memoize) {
+            if (failed.empty())
+                failed.assign((segs.size() + 1) * (n + 1), false);
+            failed[key] = true;
+        }
+        return ok;
+    }
+
+    bool body(size_t si, size_t pos)
+    {
+        if (si == segs.size()) {
+            if (pos != n)
+                return false;
+            caps.push_back(Cap{pos, 0});
+            return true;
+        }
+        const HTPattern *seg = segs[si];
+        const bool ud = !decode && user_dir(s + pos);
+        if (ud && !(seg->length > 0 && user_dir(seg->text)))
+            return false;
+        if (!seg->wild) {
+            const long k = literal(seg, pos);
+            return k >= 0 && run(si + 1, pos + static_cast<size_t>(k));
+        }
+        if (seg->length == 0) {
+            caps.push_back(Cap{pos, n - pos});
+            return true;
+        }
+        for (size_t p = pos; p < n; p += step(p)) {
+            const long k = literal(seg, p);
+            if (k >= 0 && run(si + 1, p + static_cast<size_t>(k))) {
+                caps.push_back(Cap{pos, p - pos});
+                return true;
+            }
+        }
+        return false;
+    }
+
+    HTPatternCapture *result(HTThdGlobals *pool) const
+    {
+        HTPatternCapture *head = nullptr;
+        for (const Cap &c : caps) { // reverse order: build from the back
+            auto *node = static_cast<HTPatternCapture *>(HTMemPoolAlloc(sizeof(HTPatternCapture), pool));
+            node->text = HTMemPoolStrdup_len(s + c.pos, c.len, pool);
+            node->next = head;
+            head = node;
+        }
+        return head;
+    }
+};
+
+HTPatternCapture *captures(const HTPattern *p, const char *subject, bool decode, bool cs,
+                           HTThdGlobals *pool)
+{
+    if (p == nullptr || subject == nullptr)
+        return nullptr;
+    Matcher m(p, subject, decode, cs);
+    if (!m.run(0, 0))
+        return nullptr;
+    return m.result(pool);
+}
+
+char *substitute(const HTPattern *tmpl, const HTPatternCapture *caps, const char *subject,
+                 HTThdGlobals *pool)
+{
+    if (caps == nullptr)
+        return nullptr;
+    if (tmpl == nullptr)
+        return HTMemPoolStrdup(subject, pool);
+    return HTPattern_replace(tmpl, caps, pool);
+}
+
+} // namespace
+
+// ---- Patterns ------------------------------------------------------------------------
+
+extern "C" HTPattern *HTPattern_new(const char *text) noexcept
+{
+    if (text == nullptr || *text == '\0')
+        return nullptr;
+    struct Seg {
+        bool wild;
+        std::string text;
+    };
+    std::vector<Seg> segs;
+    Seg cur{false, {}};
+    for (const char *p = text; *p; ++p) {
+        if (*p == '*') {
+            if (!cur.text.empty()) {
+                segs.push_back(cur);
+                cur = Seg{true, {}};
+            } else {
+                cur.wild = true; // consecutive stars act as one
+            }
+        } else if (*p == '\\') {
+            if (p[1] == '\0') {
+                cur.text += '\n';
+            } else {
+                cur.text += *++p;
+            }
+        } else {
+            cur.text += *p;
+        }
+    }
+    if (cur.wild || !cur.text.empty())
+        segs.push_back(cur);
+    HTPattern *head = nullptr, **tail = &head;
+    for (const Seg &sg : segs) {
+        auto *p = static_cast<HTPattern *>(HTAlloc_calloc(1, sizeof(HTPattern)));
+        char *t = static_cast<char *>(HTAlloc_malloc(sg.text.size() + 1));
+        if (p == nullptr || t == nullptr)
+            out_of_memory("HTWild", "HTPattern_new", __LINE__, sizeof(HTPattern) + sg.text.size() + 1);
+        std::memcpy(t, sg.text.c_str(), sg.text.size() + 1);
+        p->wild = sg.wild;
+        p->text = t;
+        p->length = static_cast<int>(sg.text.size());
+        *tail = p;
+        tail = &p->next;
+    }
+    return head;
+}
+
+extern "C" void HTPattern_free(HTPattern *pattern) noexcept
+{
+    while (pattern) {
+        HTPattern *next = pattern->next;
+        HTAlloc_free(pattern->text);
+        HTAlloc_free(pattern);
+        pattern = next;
+    }
+}
+
+extern "C" HTPatternCapture *HTPattern_captures(const HTPattern *pattern, const char *subject,
+                                               int caseSensitive, HTThdGlobals *pool) noexcept
+{
+    return captures(pattern, subject, false, caseSensitive != 0, pool);
+}
+
+extern "C" char *HTPattern_match(const HTPattern *pattern, const HTPattern *tmpl,
+                                 const char *subject, int caseSensitive, HTThdGlobals *pool) noexcept
+{
+    return substitute(tmpl, captures(pattern, subject, false, caseSensitive != 0, pool), subject,
+                      pool);
+}
+
+extern "C" char *HTPattern_url_match(const HTPattern *pattern, const HTPattern *tmpl,
+                                     const char *url, HTThdGlobals *pool) noexcept
+{
+    return substitute(tmpl, captures(pattern, url, true, true, pool), url, pool);
+}
+
+extern "C" char *HTPattern_url_matchEx(const HTPattern *pattern, const HTPattern *tmpl,
+                                       const char *url, int caseSensitive, HTThdGlobals *pool) noexcept
+{
+    return substitute(tmpl, captures(pattern, url, true, caseSensitive != 0, pool), url, pool);
+}
+
+extern "C" char *HTPattern_replace(const HTPattern *tmpl, const HTPatternCapture *caps,
+                                   HTThdGlobals *pool) noexcept
+{
+    size_t len = 0;
+    const HTPatternCapture *c = caps;
+    for (const HTPattern *t = tmpl; t; t = t->next) {
+        if (t->wild && c) {
+            len += c->text ? std::strlen(c->text) : 0;
+            c = c->next;
+        }
+        len += static_cast<size_t>(t->length);
+    }
+    char *out = static_cast<char *>(HTMemPoolAlloc(len + 1, pool));
+    char *w = out;
+    c = caps;
+    for (const HTPattern *t = tmpl; t; t = t->next) {
+        if (t->wild && c) {
+            if (c->text) {
+                const size_t k = std::strlen(c->text);
+                std::memcpy(w, c->text, k);
+                w += k;
+            }
+            c = c->next;
+        }
+        std::memcpy(w, t->text, static_cast<size_t>(t->length));
+        w += t->length;
+    }
+    *w = '\0';
+    return out;
+}
+
+extern "C" const char *HTPattern_firstWild(const HTPattern *pattern, const char *subject) noexcept
+{
+    if (pattern == nullptr || subject == nullptr)
+        return nullptr;
+    if (pattern->wild)
+        return subject;
+    if (pattern->next)
+        return subject + pattern->length;
+    return nullptr;
+}
+
+extern "C" char *HTPattern_stringitizeThis(const HTPattern *segment, char *text) noexcept
+{
+    std::string s = text ? text : "";
+    for (; segment; segment = segment->next) {
+        if (segment->wild)
+            s += '*';
+        s.append(segment->text, static_cast<size_t>(segment->length));
+    }
+    char *out = static_cast<char *>(HTAlloc_realloc(text, s.size() + 1));
+    if (out == nullptr)
+        out_of_memory("HTWild", "HTPattern_stringitize", __LINE__, s.size() + 1);
+    std::memcpy(out, s.c_str(), s.size() + 1);
+    return out;
+}
+
+extern "C" char *HTPattern_stringitize(const HTPattern *pattern) noexcept
+{
+    return HTPattern_stringitizeThis(pattern, nullptr);
+}
+
+// ---- Rule trees ----------------------------------------------------------------------
+
+namespace {
+
+bool trace_config() { return HT_TRACE_ON(HT_TRACE_CONFIG); }
+bool trace_tcp() { return HT_TRACE_ON(HT_TRACE_TCP); }
+
+[[noreturn]] void tree_out_of_memory()
+{
+    if (trace_config())
+        tfprintf(stderr, "out of memory!!! in HTHashRuleNodes");
+    std::exit(1);
+}
+
+void *tree_alloc(size_t size)
+{
+    void *p = HTAlloc_calloc(1, size);
+    if (p == nullptr)
+        tree_out_of_memory();
+    return p;
+}
+
+char *tree_strndup(const char *s, size_t n)
+{
+    auto *p = static_cast<char *>(tree_alloc(n + 1));
+    std::memcpy(p, s, n);
+    return p;
+}
+
+void init_leaf(HTRuleNode *node, void *owner, HTPatternRule *rule, void *value)
+{
+    node->leaf = rule;
+    node->groupSize = 1;
+    node->value = value;
+    node->prefix = tree_strndup("", 0);
+    node->owner = owner;
+    node->minRuleID = rule->ruleID;
+}
+
+} // namespace
+
+extern "C" HTRuleNode *HTArrayRuleTreeLeafNodes(void *owner, HTPatternRule **rules, int count,
+                                                int ruleCount, void *value) noexcept
+{
+    if (ruleCount <= 0)
+        return nullptr;
+    auto *leaves = static_cast<HTRuleNode *>(tree_alloc(sizeof(HTRuleNode) * static_cast<size_t>(ruleCount)));
+    int k = 0;
+    for (int i = 0; i < count && k < ruleCount; ++i) {
+        if (rules[i] == nullptr || rules[i]->pattern == nullptr)
+            continue;
+        init_leaf(&leaves[k], owner, rules[i], value);
+        if (trace_config())
+            tfprintf(stderr, "RULEMATCH... Create leaf node for rule %d for addr %s port %d.\n",
+                     rules[i]->ruleID, rules[i]->address ? rules[i]->address : "-",
+                     rules[i]->port);
+        ++k;
+    }
+    return leaves;
+}
+
+extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int count, int start,
+                                        void *value, void *extra) noexcept
+{
+    std::vector<HTPatternRule *> live;
+    for (int i = 0; i < count; ++i)
+        if (rules[i] != nullptr && rules[i]->pattern != nullptr)
+            live.push_back(rules[i]);
+    if (live.empty())
+        return nullptr;
+
+    // The common prefix from `start`: up to and including a "*" or the end,
+    // or up to the first position where the patterns differ.
+    size_t pos = static_cast<size_t>(start);
+    bool ended = false;
+    for (;;) {
+        const char c = live[0]->pattern[pos];
+        bool same = true;
+        for (const HTPatternRule *r : live)
+            same = same && r->pattern[pos] == c;
+        if (!same)
+            break;
+        if (c == '\0') {
+            ended = true;
+            break;
+        }
+        ++pos;
+        if (c == '*')
+            break;
+    }
+    auto *node = static_cast<HTRuleNode *>(tree_alloc(sizeof(HTRuleNode)));
+    node->groupSize = static_cast<int>(live.size());
+    node->value = value;
+    node->owner = owner;
+    node->prefix = tree_strndup(live[0]->pattern + start, pos - static_cast<size_t>(start));
+    node->minRuleID = INT32_MAX;
+    for (const HTPatternRule *r : live)
+        if (r->ruleID < node->minRuleID)
+            node->minRuleID = r->ruleID;
+    if (trace_config())
+        tfprintf(stderr, "RULEMATCH... PREFIX=\"%s\"\n", node->prefix);
+
+    if (ended) {
+        if (live.size() == 1) {
+            node->leaf = live[0];
+            if (trace_config())
+                tfprintf(stderr, "RULEMATCH... Create leaf node with rule %d pattern %s.\n",
+                         live[0]->ruleID, live[0]->pattern);
+        } else {
+            if (trace_config())
+                tfprintf(stderr, "RULEMATCH... Create %d leaf nodes for same pattern %s.\n",
+                         node->groupSize, live[0]->pattern);
+            node->leaf = HTArrayRuleTreeLeafNodes(node, live.data(), node->groupSize,
+                                                  node->groupSize, value);
+        }
+        return node;
+    }
+
+    std::string next;
+    for (const HTPatternRule *r : live)
+        if (next.find(r->pattern[pos]) == std::string::npos)
+            next += r->pattern[pos]; // a pattern ending here adds character 0
+    node->nextCharCount = static_cast<int>(next.size());
+    node->nextChars = tree_strndup(next.data(), next.size());
+    if (trace_config()) {
+        std::string shown = next;
+        for (char &c : shown)
+            if (c == '\0')
+                c = ' ';
+        tfprintf(stderr, "RULEMATCH... NEXTCHAR SET=\"%s\" groupSize = %d\n", shown.c_str(),
+                 node->groupSize);
+    }
+    node->children = static_cast<HTRuleNode **>(tree_alloc(sizeof(HTRuleNode *) * next.size()));
+    std::vector<HTPatternRule *> subset(static_cast<size_t>(count));
+    for (size_t k = 0; k < next.size(); ++k) {
+        for (int i = 0; i < count; ++i) {
+            HTPatternRule *r = rules[i];
+            subset[static_cast<size_t>(i)] =
+                (r && r->pattern && r->pattern[pos] == next[k]) ? r : nullptr;
+        }
+        node->children[k] = HTCreateRuleTree(node, subset.data(), count, static_cast<int>(pos),
+                                             value, extra);
+    }
+    return node;
+}
+
+extern "C" void HTDestroyRuleTree(HTRuleNode *tree, int flag) noexcept
+{
+    if (tree == nullptr)
+        return;
+    if (tree->nextCharCount == 0) {
+        if (HT_TRACE_ON(HT_TRACE_CONFIG))
+            tfprintf(stderr, "RULEMATCH... free      leaf node[0x%lx, ruleID=%d].\n",
+                     reinterpret_cast<unsigned long>(tree), tree->minRuleID);
+        if (tree->groupSize > 1) {
+            auto *leaves = static_cast<HTRuleNode *>(tree->leaf);
+            for (int i = 0; i < tree->groupSize; ++i)
+                HTAlloc_free(leaves[i].prefix);
+            HTAlloc_free(leaves);
+        }
+    } else {
+        if (HT_TRACE_ON(HT_TRACE_CONFIG))
+            tfprintf(stderr,
+                     "RULEMATCH... free none-leaf node[0x%lx, groupSize=%d, nextCharSetSize=%d, prefix=%s]\n",
+                     reinterpret_cast<unsigned long>(tree), tree->groupSize, tree->nextCharCount,
+                     tree->prefix);
+        for (int k = 0; k < tree->nextCharCount; ++k)
+            HTDestroyRuleTree(tree->children[k], flag);
+        HTAlloc_free(tree->children);
+        HTAlloc_free(tree->nextChars);
+    }
+    HTAlloc_free(tree->prefix);
+    HTAlloc_free(tree);
+}
+
+namespace {
+
+// The search behind rulenode_match: the rule with the smallest number (at
+// least `limit`, below `bound`) that matches the subject from `pos` under a
+// node, with its captures. Every alternative (each character after a "*",
+// each place it occurs, the literal child and the "*" child) is tried, and a
+// subtree whose smallest rule number cannot beat the best found so far is
+// skipped, so the answer is the one a scan of all rules in number order gives.
+struct TreeSearch {
+    const char *s;
+    size_t n;
+    const char *address;
+    int port;
+    bool exact;
+    int32_t limit;
+
+    bool eq(char a, char b) const
+    {
+        return same_char(static_cast<unsigned char>(a), static_cast<unsigned char>(b), exact);
+    }
+
+    bool qualifies(const HTPatternRule *r) const
+    {
+        if (r->address != nullptr && (address == nullptr || std::strcmp(r->address, address) != 0)) {
+            if (trace_tcp())
+                tfprintf(stderr, "RULEMATCH... addr not match.\n");
+            return false;
+        }
+        if (r->port != 0 && r->port != port) {
+            if (trace_tcp())
+                tfprintf(stderr, "RULEMATCH... rule port=%d:incoming port =%d, not matched.\n",
+                         r->port, port);
+            return false;
+        }
+        return true;
+    }
+
+    const HTPatternRule *leaf(const HTRuleNode *node, int64_t bound) const
+    {
+        if (node->groupSize == 1) {
+            auto *r = static_cast<const HTPatternRule *>(node->leaf);
+            if (r->ruleID < limit) {
+                if (trace_tcp())
+                    tfprintf(stderr, "RULEMATCH... current rule ID %d > %d, drop the rule.\n",
+                             limit, r->ruleID);
+                return nullptr;
+            }
+            if (r->ruleID >= bound || !qualifies(r))
+                return nullptr;
+            if (trace_tcp())
+                tfprintf(stderr, "RULEMATCH... got rule %d being matched.\n", r->ruleID);
+            return r;
+        }
+        const HTPatternRule *best = nullptr;
+        auto *leaves = static_cast<const HTRuleNode *>(node->leaf);
+        for (int i = 0; i < node->groupSize; ++i) {
+            auto *r = static_cast<const HTPatternRule *>(leaves[i].leaf);
+            if (r->ruleID < limit || r->ruleID >= bound || (best && r->ruleID >= best->ruleID))
+                continue;
+            if (r->port != 0 && r->port != port)
+                continue;
+            if (r->address != nullptr && (address == nullptr || std::strcmp(r->address, address) != 0))
+                continue;
+            best = r;
+        }
+        if (trace_tcp()) {
+            if (best)
+                tfprintf(stderr,
+                         best->address ? "RULEMATCH... got candidate rule %d matched [addr[port]].\n"
+                                       : "RULEMATCH... got candidate rule %d matched [port].\n",
+                         best->ruleID);
+            else
+                tfprintf(stderr, "RULEMATCH... tried all possible rules, no match!!!!\n");
+        }
+        return best;
+    }
+
+    const HTPatternRule *search(const HTRuleNode *node, size_t pos, int64_t bound,
+                                std::vector<Cap> &caps) const
+    {
+        if (node == nullptr || node->minRuleID >= bound)
+            return nullptr;
+        if (trace_tcp())
+            tfprintf(stderr,
+                     "RULEMATCH... Trying \"%s\" on node[prefix = %s, nextcharsetsize=%d, groupSize=%d] with ruleID > %d\n",
+                     s + pos, node->prefix, node->nextCharCount, node->groupSize, limit);
+        for (const char *p = node->prefix; *p; ++p) {
+            if (*p == '*')
+                return star(node, pos, bound, caps);
+            if (pos >= n || !eq(s[pos], *p))
+                return nullptr;
+            ++pos;
+        }
+        if (node->nextCharCount == 0) {
+            if (pos != n)
+                return nullptr;
+            const HTPatternRule *r = leaf(node, bound);
+            if (r) {
+                caps.clear();
+                caps.push_back(Cap{pos, 0});
+            }
+            return r;
+        }
+        // The literal children first: on equal numbers the literal match wins.
+        const HTPatternRule *best = nullptr;
+        std::vector<Cap> tmp;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (int k = 0; k < node->nextCharCount; ++k) {
+                const char c = node->nextChars[k];
+                const bool isStar = c == '*';
+                if ((pass == 0) == isStar)
+                    continue;
+                if (!isStar && !(pos < n ? eq(s[pos], c) : c == '\0'))
+                    continue;
+                tmp.clear();
+                const HTPatternRule *r = search(node->children[k], pos, bound, tmp);
+                if (r && r->ruleID < bound) {
+                    if (best && trace_tcp())
+                        tfprintf(stderr,
+                                 "RULEMATCH... rule %d will be discarded, for it's greater than rule %d.\n",
+                                 best->ruleID, r->ruleID);
+                    best = r;
+                    bound = r->ruleID;
+                    caps.swap(tmp);
+                }
+            }
+        }
+        return best;
+    }
+
+    // The prefix ends with "*": each character that may follow it, at each
+    // place it occurs in the rest of the subject (the end counts as 0).
+    const HTPatternRule *star(const HTRuleNode *node, size_t pos, int64_t bound,
+                              std::vector<Cap> &caps) const
+    {
+        const HTPatternRule *best = nullptr;
+        std::vector<Cap> tmp;
+        for (int k = 0; k < node->nextCharCount; ++k) {
+            const char c = node->nextChars[k];
+            const HTRuleNode *child = node->children[k];
+            for (size_t h = pos; h <= n; ++h) {
+                if (child == nullptr || child->minRuleID >= bound)
+                    break;
+                if (h == n ? c != '\0' : (c == '\0' || !eq(s[h], c)))
+                    continue;
+                tmp.clear();
+                const HTPatternRule *r = search(child, h, bound, tmp);
+                if (r && r->ruleID < bound) {
+                    best = r;
+                    bound = r->ruleID;
+                    caps.clear();
+                    caps.push_back(Cap{pos, h - pos});
+                    caps.insert(caps.end(), tmp.begin(), tmp.end());
+                }
+            }
+        }
+        return best;
+    }
+};
+
+} // namespace
+
+extern "C" HTPatternCapture *rulenode_match(const HTRuleNode *node, const char *subject,
+                                            HTPatternRule **best, const char *address, int port,
+                                            int caseFlag, HTThdGlobals *pool) noexcept
+{
+    if (node == nullptr || subject == nullptr)
+        return nullptr;
+    TreeSearch ts{subject, std::strlen(subject), address, port, caseFlag != 0,
+                  (best && *best) ? (*best)->ruleID : -1};
+    std::vector<Cap> caps;
+    const HTPatternRule *r = ts.search(node, 0, INT64_MAX, caps);
+    if (r == nullptr)
+        return nullptr;
+    if (best)
+        *best = const_cast<HTPatternRule *>(r);
+    HTPatternCapture *head = nullptr, **tail = &head;
+    for (const Cap &c : caps) {
+        auto *cn = static_cast<HTPatternCapture *>(HTMemPoolAlloc(sizeof(HTPatternCapture), pool));
+        cn->text = HTMemPoolStrdup_len(subject + c.pos, c.len, pool);
+        cn->next = nullptr;
+        *tail = cn;
+        tail = &cn->next;
+    }
+    return head;
+}
+
+extern "C" char *HTPatternGroup_match(const HTRuleNode *tree, HTPatternRule **ruleInOut,
+                                      const char *subject, const char *address, int port,
+                                      int caseFlag, HTThdGlobals *pool) noexcept
+{
+    HTPatternRule *rule = ruleInOut ? *ruleInOut : nullptr;
+    HTPatternCapture *caps = rulenode_match(tree, subject, &rule, address, port, caseFlag, pool);
+    if (caps == nullptr) {
+        if (ruleInOut)
+            *ruleInOut = nullptr;
+        return nullptr;
+    }
+    if (ruleInOut)
+        *ruleInOut = rule;
+    return substitute(rule->replacement, caps, subject, pool);
+}
+
+// ---- Address patterns ----------------------------------------------------------------
+
+namespace {
+
+// Decimal digits, saturating far above any byte value.
+long read_number(const char *&p)
+{
+    long v = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (v < 100000)
+            v = v * 10 + (*p - '0');
+        ++p;
+    }
+    return v;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+} // namespace
+
+extern "C" HTRanNumPat *HTRanNumPat_new(const char *text) noexcept
+{
+    if (text == nullptr)
+        return nullptr;
+    std::vector<std::vector<HTNumRange>> parts;
+    const char *p = text;
+    bool bad = false;
+    const bool tracing = HT_TRACE_ON(HT_TRACE_USER);
+    while (!bad) {
+        std::vector<HTNumRange> ranges;
+        if (is_digit(*p)) {
+            const long v = read_number(p);
+            if (v > 255) {
+                if (tracing)
+                    tfprintf(stderr, "Warning: %d is not a correct ip byte\n", static_cast<int>(v));
+                bad = true;
+                break;
+            }
+            ranges.push_back(HTNumRange{static_cast<int32_t>(v), static_cast<int32_t>(v)});
+        } else if (*p == '[') {
+            ++p;
+            for (;;) {
+                if (!is_digit(*p)) {
+                    bad = true;
+                    break;
+                }
+                long lo = read_number(p), hi = lo;
+                if (*p == '-') {
+                    ++p;
+                    if (!is_digit(*p)) {
+                        bad = true;
+                        break;
+                    }
+                    hi = read_number(p);
+                }
+                if (lo > 255 || hi > 255) {
+                    if (tracing)
+                        tfprintf(stderr, "Warning: %d or %d is not a correct ip byte\n",
+                                 static_cast<int>(lo), static_cast<int>(hi));
+                    bad = true;
+                    break;
+                }
+                if (lo > hi)
+                    std::swap(lo, hi);
+                ranges.push_back(HTNumRange{static_cast<int32_t>(lo), static_cast<int32_t>(hi)});
+                if (*p == ',') {
+                    ++p;
+                    continue;
+                }
+                if (*p == ']') {
+                    ++p;
+                    break;
+                }
+                bad = true;
+                break;
+            }
+            if (bad)
+                break;
+        } else {
+            bad = true;
+            break;
+        }
+        parts.push_back(std::move(ranges));
+        if (*p == '.' && parts.size() < 4) {
+            ++p;
+            continue;
+        }
+        if (*p != '\0' || parts.size() != 4)
+            bad = true;
+        break;
+    }
+    if (bad)
+        return nullptr;
+    HTRanNumPat *head = nullptr, **tail = &head;
+    for (const auto &r : parts) {
+        auto *part = static_cast<HTRanNumPat *>(HTAlloc_calloc(1, sizeof(HTRanNumPat)));
+        auto *arr = static_cast<HTNumRange *>(HTAlloc_malloc(sizeof(HTNumRange) * r.size()));
+        if (part == nullptr || arr == nullptr)
+            out_of_memory("HTWild", "HTRanNumPat_new", __LINE__, sizeof(HTNumRange) * r.size());
+        std::memcpy(arr, r.data(), sizeof(HTNumRange) * r.size());
+        part->ranges = arr;
+        part->count = static_cast<int>(r.size());
+        *tail = part;
+        tail = &part->next;
+    }
+    return head;
+}
+
+extern "C" int HTRanNumPat_match(const HTRanNumPat *pattern, const char *address) noexcept
+{
+    if (pattern == nullptr || address == nullptr)
+        return 0;
+    const char *p = address;
+    const HTRanNumPat *part = pattern;
+    for (int i = 0; i < 4; ++i) {
+        if (part == nullptr || !is_digit(*p))
+            return 0;
+        const long v = read_number(p);
+        if (v > 255)
+            return 0;
+        bool in = false;
+        for (int k = 0; k < part->count && !in; ++k)
+            in = v >= part->ranges[k].low && v <= part->ranges[k].high;
+        if (!in)
+            return 0;
+        if (i < 3) {
+            if (*p != '.')
+                return 0;
+            ++p;
+        }
+        part = part->next;
+    }
+    return *p == '\0' ? 1 : 0;
+}
+
+extern "C" void HTRanNumPat_free(HTRanNumPat *pattern) noexcept
+{
+    while (pattern) {
+        HTRanNumPat *next = pattern->next;
+        HTAlloc_free(pattern->ranges);
+        HTAlloc_free(pattern);
+        pattern = next;
+    }
+}

@@ -1,0 +1,81 @@
+#include "HTAtom.h"
+#include "HTBTree.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+
+int compare_strings(const void *a, const void *b)
+{
+    return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+std::vector<std::string> walk(HTBTree *t)
+{
+    std::vector<std::string> out;
+    for (HTBTElement *e = HTBTree_next(t, nullptr); e; e = HTBTree_next(t, e))
+        out.emplace_back(static_cast<const char *>(HTBTree_object(e)));
+    return out;
+}
+
+using V = std::vector<std::string>;
+
+TEST(HTBTree, TraversalRunsGreatestFirst)
+{
+    HTBTree *t = HTBTree_new(compare_strings, 0, nullptr);
+    HTBTree_add(t, const_cast<char *>("c"), nullptr);
+    HTBTree_add(t, const_cast<char *>("a"), nullptr);
+    HTBTree_add(t, const_cast<char *>("b"), nullptr);
+    EXPECT_EQ(walk(t), (V{"c", "b", "a"}));
+    HTBTree_add(t, const_cast<char *>("b"), nullptr); // equal objects are kept
+    HTBTree_add(t, const_cast<char *>("d"), nullptr);
+    EXPECT_EQ(walk(t), (V{"d", "c", "b", "b", "a"}));
+    EXPECT_STREQ(static_cast<const char *>(HTBTree_find(t, "a")), "a");
+    EXPECT_EQ(HTBTree_find(t, "z"), nullptr);
+    EXPECT_STREQ(static_cast<const char *>(HTBTree_remove(t, "c")), "c"); // two children
+    EXPECT_EQ(walk(t), (V{"d", "b", "b", "a"}));
+    EXPECT_EQ(HTBTree_remove(t, "c"), nullptr);
+    EXPECT_STREQ(static_cast<const char *>(HTBTree_remove_node(t, HTBTree_next(t, nullptr))), "d");
+    EXPECT_EQ(walk(t), (V{"b", "b", "a"}));
+    HTBTree_free(t);
+}
+
+TEST(HTBTree, RemovalKeepsOrderOnRandomTrees)
+{
+    std::srand(3);
+    for (int round = 0; round < 50; ++round) {
+        HTBTree *t = HTBTree_new(compare_strings, 1, nullptr);
+        std::multiset<std::string, std::greater<>> model;
+        std::vector<std::string> pool(200);
+        for (auto &s : pool) {
+            s = std::to_string(std::rand() % 60);
+            HTBTree_add(t, s.data(), nullptr);
+            model.insert(s);
+        }
+        for (int i = 0; i < 80; ++i) {
+            const std::string k = std::to_string(std::rand() % 60);
+            const bool there = model.count(k) > 0;
+            EXPECT_EQ(HTBTree_remove(t, k.c_str()) != nullptr, there);
+            if (there)
+                model.erase(model.find(k));
+        }
+        ASSERT_EQ(walk(t), V(model.begin(), model.end()));
+        HTBTree_free(t);
+    }
+}
+
+TEST(HTBTree, ObjectsFreedWithTheTree)
+{
+    HTBTree *t = HTBTree_new(compare_strings, 0, nullptr);
+    for (int i = 0; i < 1000; ++i) // a degenerate chain: release must not recurse
+        HTBTree_add(t, strdup(std::to_string(100000 + i).c_str()), nullptr);
+    HTBTreeAndObject_free(t);
+}
+
+} // namespace
