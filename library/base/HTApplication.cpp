@@ -55,6 +55,13 @@ void out_of_memory_trace()
         tfprintf(stderr, "out of memory!!! in HTApplication_Add!\n");
 }
 
+// Names are stored cut to HT_APPLICATION_NAME_MAX characters and compared
+// as stored, so a longer name finds the entry it made.
+bool same_name(const HTApplication *a, const char *name)
+{
+    return std::strncmp(a->name, name, HT_APPLICATION_NAME_MAX) == 0;
+}
+
 void update_ratio(int bounded)
 {
     const int n = threadNumber.load(std::memory_order_relaxed);
@@ -86,7 +93,7 @@ extern "C" HTApplication *HTApplication_Add(const char *name, int limitPercent, 
     pthread_mutex_lock(&tableLock);
     for (int i = 0; i < HT_APPLICATION_SLOTS; ++i) {
         HTApplication *a = table[i];
-        if (a == nullptr || std::strcmp(a->name, name) != 0)
+        if (a == nullptr || !same_name(a, name))
             continue;
         if (limitPercent <= 0 || value1 <= 0 || value2 == 0) {
             pthread_mutex_unlock(&tableLock);
@@ -161,7 +168,7 @@ extern "C" void HTApplication_DeleteByName(const char *name) noexcept
         return;
     pthread_mutex_lock(&tableLock);
     for (HTApplication *&a : table)
-        if (a && std::strcmp(a->name, name) == 0) {
+        if (a && same_name(a, name)) {
             free_entry(a);
             a = nullptr;
             --tableCount;
@@ -191,11 +198,10 @@ extern "C" int HTApplication_Leave(HTApplication *app, void *request) noexcept
     (void)request;
     if (threadNumber.load(std::memory_order_relaxed) < 1)
         return 0;
+    // The ratio is left as the last Enter made it: only Enter recomputes it.
     int cur = totalBounded.load();
     while (cur > 0 && !totalBounded.compare_exchange_weak(cur, cur - 1)) {
     }
-    // The ratio follows the count down as well as up.
-    update_ratio(cur > 0 ? cur - 1 : 0);
     if (app != nullptr) {
         pthread_mutex_lock(&app->lock);
         if (app->count > 0)

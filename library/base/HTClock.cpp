@@ -9,35 +9,32 @@
 #include <ctime>
 #include <pthread.h>
 
+HTTimeSnapshot timeRep[HT_TIMEREP_RING];
+int timeRepIndex = -1;
+
 namespace {
 
 const char *const kWeekdays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-struct Snapshot {
-    // Read by HTtime() without the lock; a snapshot is rewritten 128 updates
-    // later while a slow reader may still look at it, hence atomic.
-    std::atomic<long long> seconds;
-    struct tm gmt;
-    struct tm local;
-    char log_gmt[HT_TIME_TEXT_MAX];
-    int log_gmt_len;
-    char log_local[HT_TIME_TEXT_MAX];
-    int log_local_len;
-    char http[HT_TIME_TEXT_MAX];
-    int http_len;
+using Snapshot = HTTimeSnapshot;
+
+// The exported ring and index, seen through atomic accesses: HTtime() reads
+// a slot's seconds without the lock, and a slot is rewritten 128 updates
+// later while a slow reader may still look at it. The index is published
+// with release after the slot is complete, so a reader that loads it with
+// acquire sees the whole slot.
+struct TimeRepView {
+    HTTimeSnapshot *ring;
+    struct Index {
+        int load(int order) const { return __atomic_load_n(&timeRepIndex, order); }
+        void store(int v, int order) const { __atomic_store_n(&timeRepIndex, v, order); }
+    } index;
+    int use_gmt;
 };
 
-struct TimeRep {
-    Snapshot ring[HT_TIMEREP_RING];
-    // -1 until the first snapshot. Published with release after the slot is
-    // complete, so a reader that loads it with acquire sees the whole slot.
-    std::atomic<int> index{-1};
-    int use_gmt = 0;
-};
-
-TimeRep timeRep;
+TimeRepView rep{timeRep, {}, 0};
 pthread_mutex_t timeRepLock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 std::atomic<int> logMonthNames{1};
 
@@ -84,8 +81,8 @@ int format_log(const struct tm &t, bool gmt, char *buffer)
 // Current slot under the lock, or null before the first snapshot.
 Snapshot *current_locked()
 {
-    int i = timeRep.index.load(std::memory_order_acquire);
-    return i < 0 ? nullptr : &timeRep.ring[i];
+    int i = rep.index.load(__ATOMIC_ACQUIRE);
+    return i < 0 ? nullptr : &rep.ring[i];
 }
 
 int copy_text(const char *text, int len, char *buffer)
@@ -106,18 +103,18 @@ extern "C" void updatetimeRep(int useGMT) noexcept
 {
     pthread_mutex_lock(&timeRepLock);
     tzset();
-    const int cur = timeRep.index.load(std::memory_order_relaxed);
+    const int cur = rep.index.load(__ATOMIC_RELAXED);
     const int next = (cur + 1) % HT_TIMEREP_RING;
-    Snapshot &s = timeRep.ring[next];
-    s.seconds.store(0, std::memory_order_relaxed);
+    Snapshot &s = rep.ring[next];
+    __atomic_store_n(&s.seconds, 0, __ATOMIC_RELAXED);
     std::memset(&s.gmt, 0, sizeof s.gmt);
     std::memset(&s.local, 0, sizeof s.local);
     s.log_gmt[0] = s.log_local[0] = s.http[0] = '\0';
     s.log_gmt_len = s.log_local_len = s.http_len = 0;
 
-    timeRep.use_gmt = useGMT ? 1 : 0;
+    rep.use_gmt = useGMT ? 1 : 0;
     const time_t now = time(nullptr);
-    s.seconds.store(static_cast<long long>(now), std::memory_order_relaxed);
+    __atomic_store_n(&s.seconds, static_cast<int64_t>(now), __ATOMIC_RELAXED);
     gmtime_r(&now, &s.gmt);
     s.http_len = format_http(s.gmt, s.http);
     localtime_r(&now, &s.local);
@@ -126,16 +123,16 @@ extern "C" void updatetimeRep(int useGMT) noexcept
     else
         s.log_local_len = format_log(s.local, false, s.log_local);
 
-    timeRep.index.store(next, std::memory_order_release);
+    rep.index.store(next, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&timeRepLock);
 }
 
 extern "C" time_t HTtime(void) noexcept
 {
-    int i = timeRep.index.load(std::memory_order_acquire);
+    int i = rep.index.load(__ATOMIC_ACQUIRE);
     if (i < 0)
         return time(nullptr);
-    return static_cast<time_t>(timeRep.ring[i].seconds.load(std::memory_order_relaxed));
+    return static_cast<time_t>(__atomic_load_n(&rep.ring[i].seconds, __ATOMIC_RELAXED));
 }
 
 namespace {
@@ -148,7 +145,7 @@ void copy_tm(struct tm *out, Which which)
         return;
     pthread_mutex_lock(&timeRepLock);
     Snapshot *s = current_locked();
-    bool gmt = which == Which::Gmt || (which == Which::Flag && timeRep.use_gmt);
+    bool gmt = which == Which::Gmt || (which == Which::Flag && rep.use_gmt);
     if (s != nullptr) {
         *out = gmt ? s->gmt : s->local;
         pthread_mutex_unlock(&timeRepLock);
@@ -184,7 +181,7 @@ extern "C" int HTtime_strcpy(char *buffer) noexcept
     int n = 0;
     if (s == nullptr)
         buffer[0] = '\0';
-    else if (timeRep.use_gmt && s->log_gmt_len > 0)
+    else if (rep.use_gmt && s->log_gmt_len > 0)
         n = copy_text(s->log_gmt, s->log_gmt_len, buffer);
     else
         n = copy_text(s->log_local, s->log_local_len, buffer);
@@ -222,7 +219,7 @@ extern "C" time_t HTtime_strcpy_HTTPtime(char *buffer) noexcept
     if (s != nullptr) {
         if (buffer)
             copy_text(s->http, s->http_len, buffer);
-        t = static_cast<time_t>(s->seconds.load(std::memory_order_relaxed));
+        t = static_cast<time_t>(__atomic_load_n(&s->seconds, __ATOMIC_RELAXED));
     } else if (buffer) {
         buffer[0] = '\0';
     }

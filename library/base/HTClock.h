@@ -11,6 +11,7 @@
 
 #include "htexport.h"
 
+#include <stdint.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -22,6 +23,28 @@ extern "C" {
 #define HT_TIMEREP_RING 128
 /* Room for any of the snapshot texts, terminator included. */
 #define HT_TIME_TEXT_MAX 40
+
+/*
+ * One snapshot: the time, its broken-down forms and its ready-made texts.
+ * The ring is exported for the host; read it through the functions below,
+ * which take the ring's lock (only `seconds` of the current slot may be read
+ * without it).
+ */
+typedef struct HTTimeSnapshot {
+    int64_t seconds;
+    struct tm gmt;
+    struct tm local;
+    char log_gmt[HT_TIME_TEXT_MAX];
+    int log_gmt_len;
+    char log_local[HT_TIME_TEXT_MAX];
+    int log_local_len;
+    char http[HT_TIME_TEXT_MAX];
+    int http_len;
+} HTTimeSnapshot;
+
+HT_EXPORT extern HTTimeSnapshot timeRep[HT_TIMEREP_RING];
+/* The current slot, -1 before the first snapshot. */
+HT_EXPORT extern int timeRepIndex;
 
 /* Takes a new snapshot; log time texts are made in GMT when useGMT is non-zero. */
 HT_EXPORT void updatetimeRep(int useGMT) HT_NOEXCEPT;

@@ -63,16 +63,33 @@ const int32_t KnownGroups[][17] = {
     {-1},
 };
 
+// The hooks and the log are exported under their own names for the host;
+// the library reads and writes them with atomic loads and stores, so a
+// reader never sees one torn. A null log means standard error. Opening and
+// closing happen while tracing is quiet.
+HTTraceHtcHook HTTrace_SetHtcBits = nullptr;
+HTTraceHtcHook HTTrace_ClearHtcBits = nullptr;
+FILE *trace_log = nullptr;
+
 } // extern "C"
 
 namespace {
 
-std::atomic<HTTraceHtcHook> setHtcHook{nullptr};
-std::atomic<HTTraceHtcHook> clearHtcHook{nullptr};
+// Atomic access to one of the exported plain objects above.
+template <class T> struct Shared {
+    T *p;
+    T load(int order) const { return __atomic_load_n(p, order); }
+    void store(T v, int order) const { __atomic_store_n(p, v, order); }
+    T exchange(T v, int order) const { return __atomic_exchange_n(p, v, order); }
+};
 
-// Null means standard error. Opening and closing happen while tracing is
-// quiet; the pointer is still atomic so that a reader never sees it torn.
-std::atomic<FILE *> traceLog{nullptr};
+constexpr int kAcquire = __ATOMIC_ACQUIRE;
+constexpr int kRelease = __ATOMIC_RELEASE;
+constexpr int kAcqRel = __ATOMIC_ACQ_REL;
+
+const Shared<HTTraceHtcHook> setHtcHook{&HTTrace_SetHtcBits};
+const Shared<HTTraceHtcHook> clearHtcHook{&HTTrace_ClearHtcBits};
+const Shared<FILE *> traceLog{&trace_log};
 std::atomic<int> traceLogMaxMB{0};
 
 uint32_t *flags() { return __atomic_load_n(&tc, __ATOMIC_RELAXED); }
@@ -151,7 +168,7 @@ extern "C" int tvfprintf(FILE *stream, const char *format, va_list args) noexcep
     }
     std::memcpy(line + n, format, flen + 1);
 
-    FILE *log = traceLog.load(std::memory_order_acquire);
+    FILE *log = traceLog.load(kAcquire);
     FILE *out = log ? log : stderr;
     flockfile(out);
     if (log != nullptr) {
@@ -190,9 +207,9 @@ extern "C" void HTTrace_set(int module, uint32_t value) noexcept
     const uint32_t mask = KnownModules[module].htcBits;
     if (mask != 0) {
         if (value == 1 && load_word(HT_TRACE_LEVEL_WORD) >= KnownModules[module].level) {
-            if (HTTraceHtcHook h = setHtcHook.load(std::memory_order_acquire))
+            if (HTTraceHtcHook h = setHtcHook.load(kAcquire))
                 h(mask);
-        } else if (HTTraceHtcHook h = clearHtcHook.load(std::memory_order_acquire)) {
+        } else if (HTTraceHtcHook h = clearHtcHook.load(kAcquire)) {
             h(mask);
         }
     }
@@ -279,7 +296,7 @@ extern "C" uint32_t *HTTrace_getPtrToTraceFlags(uint32_t *array) noexcept
     __atomic_store_n(&tc, array, __ATOMIC_RELEASE);
     for (int i = 0; i < HT_TRACE_NWORDS; ++i)
         __atomic_store_n(&array[i], 0u, __ATOMIC_RELAXED);
-    if (HTTraceHtcHook h = clearHtcHook.load(std::memory_order_acquire))
+    if (HTTraceHtcHook h = clearHtcHook.load(kAcquire))
         for (int m = 0; m < HT_TRACE_NMODULES; ++m)
             h(KnownModules[m].htcBits);
     return array;
@@ -287,13 +304,13 @@ extern "C" uint32_t *HTTrace_getPtrToTraceFlags(uint32_t *array) noexcept
 
 extern "C" int HTTraceSet_SetHtcBits(HTTraceHtcHook hook) noexcept
 {
-    setHtcHook.store(hook, std::memory_order_release);
+    setHtcHook.store(hook, kRelease);
     return 0;
 }
 
 extern "C" int HTTraceSet_ClearHtcBits(HTTraceHtcHook hook) noexcept
 {
-    clearHtcHook.store(hook, std::memory_order_release);
+    clearHtcHook.store(hook, kRelease);
     return 0;
 }
 
@@ -304,7 +321,7 @@ extern "C" void HTTraceLog_setMaxSize(int megabytes) noexcept
 
 extern "C" void HTTraceLog_close(void) noexcept
 {
-    FILE *log = traceLog.exchange(nullptr, std::memory_order_acq_rel);
+    FILE *log = traceLog.exchange(nullptr, kAcqRel);
     if (log != nullptr && log != stderr)
         std::fclose(log);
 }
@@ -334,5 +351,5 @@ extern "C" void HTTraceLog_open(const char *path) noexcept
     }
     // Unbuffered: the last lines before a crash must be on disk.
     std::setvbuf(f, nullptr, _IONBF, 0);
-    traceLog.store(f, std::memory_order_release);
+    traceLog.store(f, kRelease);
 }

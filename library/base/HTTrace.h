@@ -128,6 +128,9 @@ HT_EXPORT uint32_t *HTTrace_getPtrToTraceFlags(uint32_t *array) HT_NOEXCEPT;
 
 /* Hooks into the cache library, installed by the host; both return 0. */
 typedef void (*HTTraceHtcHook)(uint32_t mask);
+/* The two hooks, null until the host installs them with the setters below. */
+HT_EXPORT extern HTTraceHtcHook HTTrace_SetHtcBits;
+HT_EXPORT extern HTTraceHtcHook HTTrace_ClearHtcBits;
 HT_EXPORT int HTTraceSet_SetHtcBits(HTTraceHtcHook hook) HT_NOEXCEPT;
 HT_EXPORT int HTTraceSet_ClearHtcBits(HTTraceHtcHook hook) HT_NOEXCEPT;
 
@@ -135,6 +138,8 @@ HT_EXPORT int HTTraceSet_ClearHtcBits(HTTraceHtcHook hook) HT_NOEXCEPT;
  * The trace log: a file (append, or wrap-around once it exceeds the maximum
  * size) or standard error. Open falls back to standard error with a message.
  */
+/* The stream trace lines go to; null means standard error. */
+HT_EXPORT extern FILE *trace_log;
 HT_EXPORT void HTTraceLog_open(const char *path) HT_NOEXCEPT;
 HT_EXPORT void HTTraceLog_close(void) HT_NOEXCEPT;
 /* Maximum trace-log size in megabytes from the host configuration; below 1 means append. */

@@ -127,7 +127,6 @@ extern "C" int HTInetStatus(const char *where) noexcept
 
 extern "C" int HTParseInet(struct sockaddr_in *address, const char *text, HTThdGlobals *context) noexcept
 {
-    (void)context;
     if (address == nullptr || text == nullptr)
         return -1;
     const bool tracing = HT_TRACE_ON(HT_TRACE_TCP);
@@ -168,8 +167,14 @@ extern "C" int HTParseInet(struct sockaddr_in *address, const char *text, HTThdG
             struct hostent entry, *result = nullptr;
             char work[resolver_buffer];
             int err = 0;
-            if (gethostbyname_r(host, &entry, work, sizeof work, &result, &err) != 0 ||
-                result == nullptr || result->h_addrtype != AF_INET || result->h_length != 4 ||
+            struct timespec before {}, after {};
+            clock_gettime(CLOCK_MONOTONIC, &before);
+            const int rc = gethostbyname_r(host, &entry, work, sizeof work, &result, &err);
+            clock_gettime(CLOCK_MONOTONIC, &after);
+            if (HTThdGlobals *g = context ? context : lib_gettp())
+                g->dns_lookup_usec = (after.tv_sec - before.tv_sec) * 1000000LL +
+                                     (after.tv_nsec - before.tv_nsec) / 1000;
+            if (rc != 0 || result == nullptr || result->h_addrtype != AF_INET || result->h_length != 4 ||
                 result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
                 if (tracing)
                     tfprintf(stderr, "lookup...... for '%s' failed; h_errno=%d.\n", host, err);

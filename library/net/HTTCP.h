@@ -32,8 +32,10 @@ HT_EXPORT int HTInetStatus(const char *where) HT_NOEXCEPT;
  * taken when a digit follows the first ":" and must be at most 65535; else
  * the address's port stays as it was. A host of digits and dots must be a
  * valid address; a name is asked of the DNS cache first, then of the
- * resolver (the answer is cached). Returns 0, or -1 when the text is bad or
- * the name cannot be resolved. The text is not changed.
+ * resolver (the answer is cached); the time the resolver call took is
+ * stored in the context's dns_lookup_usec (null context: the calling
+ * thread's; a context's request start clears it). Returns 0, or -1 when the
+ * text is bad or the name cannot be resolved. The text is not changed.
  */
 HT_EXPORT int HTParseInet(struct sockaddr_in *address, const char *text, HTThdGlobals *context) HT_NOEXCEPT;
 

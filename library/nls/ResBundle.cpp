@@ -282,7 +282,7 @@ extern "C" void ResBundle_Prime(ResBundle *bundle) noexcept
             int32_t len = 0;
             st = U_ZERO_ERROR;
             const UChar *s = ures_getString(r, &len, &st);
-            if (U_SUCCESS(st) && len > 0)
+            if (U_SUCCESS(st))
                 insert_locked(bundle, set, 1, s);
         } else if (type == URES_ARRAY) {
             const int32_t n = ures_getSize(r);
@@ -292,8 +292,7 @@ extern "C" void ResBundle_Prime(ResBundle *bundle) noexcept
                 const UChar *s = ures_getStringByIndex(r, i, &len, &st);
                 if (U_FAILURE(st))
                     break;
-                if (len == 0)
-                    continue; // a gap in the numbering
+                // An empty element is an empty text, found like any other.
                 if (!insert_locked(bundle, set, static_cast<uint32_t>(i) + 1, s))
                     break;
             }
@@ -326,8 +325,8 @@ extern "C" ResBundleElement *ResBundle_ExtractHashElement(ResBundle *bundle, uin
         int32_t len = 0;
         const UChar *s =
             ures_getStringByIndex(group, static_cast<int32_t>(number - 1), &len, &st);
-        // An empty element is a gap in the numbering, not a text.
-        if (U_SUCCESS(st) && s != nullptr && len > 0 && insert_locked(bundle, set, number, s))
+        // An empty element is an empty text, found like any other.
+        if (U_SUCCESS(st) && s != nullptr && insert_locked(bundle, set, number, s))
             found = cached(bundle, set, number);
     }
     if (group != nullptr)

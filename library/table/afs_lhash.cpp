@@ -241,6 +241,10 @@ extern "C" void *afs_lhash_search(afs_lhash *table, uint32_t key, const void *ar
     afs_lhash_entry **head = &table->table[bucket_of(table, key)];
     for (afs_lhash_entry **link = head; *link != nullptr; link = &(*link)->next) {
         afs_lhash_entry *e = *link;
+        // A bucket holds other keys too: only an entry of this key is offered
+        // to the caller's equality function.
+        if (e->key != key)
+            continue;
         ++table->comparisons;
         if (table->equal(argument, e->data)) {
             if (link != head) {
@@ -260,7 +264,7 @@ extern "C" void *afs_lhash_rosearch(const afs_lhash *table, uint32_t key, const 
     if (table == nullptr)
         return nullptr;
     for (const afs_lhash_entry *e = table->table[bucket_of(table, key)]; e != nullptr; e = e->next)
-        if (table->equal(argument, e->data))
+        if (e->key == key && table->equal(argument, e->data))
             return e->data;
     return nullptr;
 }
@@ -280,7 +284,7 @@ extern "C" void *afs_lhash_remove(afs_lhash *table, uint32_t key, const void *ar
     for (afs_lhash_entry **link = &table->table[bucket_of(table, key)]; *link != nullptr;
          link = &(*link)->next) {
         afs_lhash_entry *e = *link;
-        if (table->equal(argument, e->data)) {
+        if (e->key == key && table->equal(argument, e->data)) {
             *link = e->next;
             void *data = e->data;
             afs_atomlist_put(table->atoms, e);
