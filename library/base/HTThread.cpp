@@ -216,6 +216,15 @@ int event_wait(PEvent *e, const struct timespec *deadline)
 
 } // namespace
 
+extern "C" int HTThread__peventWaiting(pevent h) noexcept
+{
+    PEvent *e = rec<PEvent>(h);
+    pthread_mutex_lock(&e->m);
+    const int n = e->waiting;
+    pthread_mutex_unlock(&e->m);
+    return n;
+}
+
 extern "C" void pevent_wait(pevent h) noexcept { event_wait(rec<PEvent>(h), nullptr); }
 
 extern "C" int pevent_wait_timeout(pevent h, int timeout_ms) noexcept
@@ -441,6 +450,15 @@ extern "C" void rwlockRelease(rwlock h) noexcept
     }
     if (broadcast)
         pthread_cond_broadcast(l->c);
+}
+
+extern "C" int HTThread__rwlockWaiting(rwlock h) noexcept
+{
+    RWLock *l = rec<RWLock>(h);
+    pthread_mutex_lock(l->m);
+    const uint32_t s = l->state.load(std::memory_order_relaxed);
+    pthread_mutex_unlock(l->m);
+    return ((s & kWriterWaiting) ? 1 : 0) | ((s & kReaderWaiting) ? 2 : 0);
 }
 
 extern "C" int rwlockObtainReadNoBlock(rwlock h) noexcept

@@ -102,6 +102,10 @@ HT_EXPORT void NameServerInit(void) HT_NOEXCEPT;
 
 /* Internal, for tests: the millisecond count of a given time of day. */
 uint32_t HTThread__millicount(unsigned long long seconds, unsigned long microseconds) HT_NOEXCEPT;
+/* Internal, for tests: the threads inside a wait on the event. */
+int HTThread__peventWaiting(pevent e) HT_NOEXCEPT;
+/* Internal, for tests: who waits on a read-write lock: 1 a writer, 2 a reader, 3 both. */
+int HTThread__rwlockWaiting(rwlock l) HT_NOEXCEPT;
 /* Internal, for tests: capacities of the managed-thread slot and destroy arrays. */
 void HTThread__managedCapacity(int *slots, int *records) HT_NOEXCEPT;
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -79,19 +80,40 @@ bool is_trace_line(const std::string &line, const std::string &text)
 
 } // namespace
 
-TEST_F(Trace, FlagsAreNinetyFourWordsAndTableIsComplete)
+TEST_F(Trace, EveryModuleIsSwitchedByItsNameAndNamedByItsNumber)
 {
+    // The flags are exported data of 94 words, module switches first.
     EXPECT_EQ(sizeof(tc_struct), 94u * 4u);
     EXPECT_EQ(tc, tc_struct);
-    for (int m = 0; m < HT_TRACE_NMODULES; ++m) {
-        ASSERT_NE(KnownModules[m].name, nullptr);
-        EXPECT_EQ(KnownModules[m].number, m);
-        EXPECT_TRUE(m == 0 || KnownModules[m].level == 22 || KnownModules[m].level == 44 ||
-                    KnownModules[m].level == 66);
+    for (int m = 1; m < HT_TRACE_NMODULES; ++m) {
+        char name[64];
+        int number = -2;
+        HTTrace_getModuleName(m, name, &number);
+        ASSERT_EQ(number, m);
+        ASSERT_NE(name[0], '\0') << m;
+        HTTrace_reset();
+        HTTrace_setByName(name, 1);
+        ASSERT_EQ(tc[m], 1u) << name;
+        // Only the module, its group's members and proxy's companion switch.
+        std::vector<int> expect{m};
+        for (const int32_t *row = KnownGroups[0]; row[0] != -1; row += 17)
+            if (row[0] == m)
+                for (int i = 1; row[i] != 0; ++i)
+                    expect.push_back(row[i]);
+        if (m == HT_TRACE_PROXY)
+            expect.push_back(HT_TRACE_PROXYCACHE);
+        std::sort(expect.begin(), expect.end());
+        ASSERT_EQ(switched(), expect) << name;
+        // Every module has one of the three levels: at that level it traces,
+        // one below it does not.
+        const uint32_t level = KnownModules[m].level;
+        ASSERT_TRUE(level == 22 || level == 44 || level == 66) << name;
+        tc[HT_TRACE_LEVEL_WORD] = level;
+        EXPECT_EQ(HTTrace_module(m), 1) << name;
+        tc[HT_TRACE_LEVEL_WORD] = level - 1;
+        EXPECT_EQ(HTTrace_module(m), 0) << name;
+        tc[HT_TRACE_LEVEL_WORD] = 0;
     }
-    EXPECT_EQ(KnownModules[HT_TRACE_NMODULES].name, nullptr);
-    EXPECT_STREQ(KnownModules[HT_TRACE_WORKTHREAD_CALLBACK].name, "workthread-callback");
-    EXPECT_EQ(KnownModules[HT_TRACE_HTCITER].htcBits, 0x10000u);
 }
 
 TEST_F(Trace, LevelZeroTracesNothing)

@@ -265,18 +265,27 @@ TEST(HTParse, InputsAreUnchangedAndLengthsAreHonoured)
     EXPECT_STREQ(HTParse(nullptr, nullptr, 31, nullptr), "/");
 }
 
-TEST(HTParse, ResultFitsItsBufferForEveryCombination)
+TEST(HTParse, ResultIsNeverCutByItsBuffer)
 {
-    // Every name against every base under every mask; the sanitizer checks the
-    // pool copies, the result's length is checked against its buffer.
+    // Every name against every base under every mask. HTParse sizes its
+    // result from the two lengths; the same parts formatted into a buffer
+    // far larger than any result must give the same text, so a result that
+    // outgrew its size (and was cut) would show as a difference.
     const char *urls[] = {"", "/", "//", "a", "a:", "ab:", "ab://", "http://h:80", "http://h.:1/",
                           "#", "?#", "x/./../y", "URL:", "../../..", "file://h:9/p#f#g",
-                          "https://u@h:443/p?q=/../#f", "\\\\h\\p", ".\\a\\..\\b"};
+                          "https://u@h:443/p?q=/../#f", "\\\\h\\p", ".\\a\\..\\b",
+                          "h:/#", "a:b:c", "///x", "news:"};
     for (const char *n : urls)
         for (const char *r : urls)
             for (int wanted = 0; wanted < 64; ++wanted) {
                 const char *res = HTParse(n, r, wanted, nullptr);
-                ASSERT_LE(std::strlen(res), std::strlen(n) + std::strlen(r) + 9) << n << " " << r;
+                std::string name = n, base = r;
+                HTParseParts given, related;
+                HTParse_scan(name.data(), &given, name.size());
+                HTParse_scan(base.data(), &related, base.size());
+                char wide[4096];
+                HTParse_format(&given, &related, wide, wanted, nullptr);
+                ASSERT_STREQ(res, wide) << "\"" << n << "\" against \"" << r << "\", mask " << wanted;
             }
 }
 
