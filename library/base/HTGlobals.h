@@ -67,11 +67,11 @@ HT_EXPORT const char *HTWorkThread_contextName(int context) HT_NOEXCEPT;
 HT_EXPORT int HTWorkThread_moduleCount(void) HT_NOEXCEPT;
 
 /* The "HTVInit" module: registration (its slot) and its callbacks. */
-HT_EXPORT int HTThdGlobals_register(void) HT_NOEXCEPT;
-HT_EXPORT void *HTThdGlobals_create(int slot, int threadType, void *value) HT_NOEXCEPT;
-HT_EXPORT int HTThdGlobals_destroy(int slot, int threadType, void *value) HT_NOEXCEPT;
-HT_EXPORT int HTThdGlobals_init(int slot, int threadType, int context, void *value) HT_NOEXCEPT;
-HT_EXPORT int HTThdGlobals_uninit(int slot, int threadType, int context, void *value) HT_NOEXCEPT;
+int HTThdGlobals_register(void) HT_NOEXCEPT;
+void *HTThdGlobals_create(int slot, int threadType, void *value) HT_NOEXCEPT;
+int HTThdGlobals_destroy(int slot, int threadType, void *value) HT_NOEXCEPT;
+int HTThdGlobals_init(int slot, int threadType, int context, void *value) HT_NOEXCEPT;
+int HTThdGlobals_uninit(int slot, int threadType, int context, void *value) HT_NOEXCEPT;
 
 /* The calling thread's globals, or null. */
 HT_EXPORT HTThdGlobals *lib_gettp(void) HT_NOEXCEPT;

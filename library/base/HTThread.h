@@ -10,6 +10,7 @@
 #ifndef HTTHREAD_H
 #define HTTHREAD_H
 
+#include "HTResult.h"
 #include "htexport.h"
 
 #include <pthread.h>
@@ -38,10 +39,13 @@ HT_EXPORT int random_next(unsigned int *seed) HT_NOEXCEPT;
 HT_EXPORT pmutex pmutex_create(void) HT_NOEXCEPT;
 HT_EXPORT void pmutex_destroy(pmutex m) HT_NOEXCEPT;
 HT_EXPORT void pmutex_request(pmutex m) HT_NOEXCEPT;
-/* 0 when taken at once, else the non-zero error of the try. */
+/* HT_LOCK_TAKEN (0) when taken at once, else the non-zero error of the try. */
 HT_EXPORT int pmutex_requestNoBlock(pmutex m) HT_NOEXCEPT;
 HT_EXPORT void pmutex_release(pmutex m) HT_NOEXCEPT;
-/* 0 when taken, 1 when not: immediate tries, then tries one second apart. */
+/*
+ * HT_LOCK_TAKEN or HT_LOCK_NOT_TAKEN: immediate tries, then tries one second
+ * apart until the time-out is used up.
+ */
 HT_EXPORT int pmutex_request_timeout(pmutex m, int timeout_ms) HT_NOEXCEPT;
 
 /* Recursive mutex; time-out -1 means none. */
@@ -54,8 +58,8 @@ HT_EXPORT void rmutex_release(rmutex m) HT_NOEXCEPT;
 /*
  * Auto-reset event: a set wakes one waiter, or leaves the event signalled for
  * the next wait when nobody waits. Timed waits have a whole-second deadline
- * (now in seconds + timeout_ms / 1000); they return 0 on a set, else the
- * time-out error. A negative time-out waits without limit.
+ * (now in seconds + timeout_ms / 1000); they return HT_WAIT_SIGNALLED (0)
+ * on a set, else the time-out error. A negative time-out waits without limit.
  */
 HT_EXPORT pevent pevent_create(void) HT_NOEXCEPT;
 HT_EXPORT void pevent_destroy(pevent e) HT_NOEXCEPT;

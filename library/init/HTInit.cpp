@@ -23,11 +23,11 @@ int start_up()
     // The registry's lock is static; sockets need no start-up here.
     Counters_init();
     HTDNSCache_init();
-    if (HTThreadKeys_create() != 0)
+    if (HTThreadKeys_create() != HT_OK)
         return HT_INIT_FAILED;
     HTThdGlobals_register();
     HTMemPool_register();
-    if (HTAtom_createLock() != 0)
+    if (HTAtom_createLock() != HT_OK)
         return HT_INIT_FAILED;
     HTAtom_Init();
     HTList_init();

@@ -11,15 +11,12 @@
 #ifndef HTINIT_H
 #define HTINIT_H
 
+#include "HTResult.h"
 #include "htexport.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Results of HTInitAll: unlike the library's 0 / -1 convention, 1 means done. */
-#define HT_INIT_OK 1
-#define HT_INIT_FAILED 0
 
 /*
  * Runs the start-up sequence: counters, the DNS cache, the thread keys, the

@@ -56,10 +56,10 @@ typedef struct HTListFreeList {
 
 HT_EXPORT void HTList_init(void) HT_NOEXCEPT;
 /* Registers "HTList" with the module registry; returns its slot. */
-HT_EXPORT int HTList_register(void) HT_NOEXCEPT;
-HT_EXPORT void *HTList_threadCreate(int slot, int threadType, void *context) HT_NOEXCEPT;
-HT_EXPORT int HTList_threadDestroy(int slot, int threadType, void *context) HT_NOEXCEPT;
-HT_EXPORT int HTList_threadUninit(int slot, int threadType, int phase, void *context) HT_NOEXCEPT;
+int HTList_register(void) HT_NOEXCEPT;
+void *HTList_threadCreate(int slot, int threadType, void *context) HT_NOEXCEPT;
+int HTList_threadDestroy(int slot, int threadType, void *context) HT_NOEXCEPT;
+int HTList_threadUninit(int slot, int threadType, int phase, void *context) HT_NOEXCEPT;
 /*
  * Adds n elements to a free list: the master grows by at least 1000 fresh
  * elements; a private list takes n from the master.

@@ -46,11 +46,11 @@ typedef struct HTMemPool {
 } HTMemPool;
 
 /* Registers "HTMemPool" with the module registry; returns its slot. */
-HT_EXPORT int HTMemPool_register(void) HT_NOEXCEPT;
-HT_EXPORT void *HTMemPool_threadCreate(int slot, int threadType, void *context) HT_NOEXCEPT;
+int HTMemPool_register(void) HT_NOEXCEPT;
+void *HTMemPool_threadCreate(int slot, int threadType, void *context) HT_NOEXCEPT;
 /* Phase 2 (end of a request): reset the first block, release the others. */
-HT_EXPORT int HTMemPool_threadUninit(int slot, int threadType, int phase, void *context) HT_NOEXCEPT;
-HT_EXPORT int HTMemPool_threadDestroy(int slot, int threadType, void *context) HT_NOEXCEPT;
+int HTMemPool_threadUninit(int slot, int threadType, int phase, void *context) HT_NOEXCEPT;
+int HTMemPool_threadDestroy(int slot, int threadType, void *context) HT_NOEXCEPT;
 /* The first block of the pool of `pool` (null: the calling thread's), or null. */
 HT_EXPORT HTMemPool *HTMemPool_get(HTThdGlobals *pool) HT_NOEXCEPT;
 
@@ -97,16 +97,16 @@ HT_EXPORT char *HTMemPool_cat(const char *first, const char *second, HTThdGlobal
 HT_EXPORT char *HTMemPool_vcat(HTThdGlobals *pool, ...) HT_NOEXCEPT;
 
 /* Twins that carry the caller's position (unused). */
-HT_EXPORT void *HTMemPoolAlloc_debug(size_t size, const char *file, int line, HTThdGlobals *pool) HT_NOEXCEPT;
-HT_EXPORT void *HTMemPool_callocDebug(size_t count, size_t size, const char *file, int line,
+void *HTMemPoolAlloc_debug(size_t size, const char *file, int line, HTThdGlobals *pool) HT_NOEXCEPT;
+void *HTMemPool_callocDebug(size_t count, size_t size, const char *file, int line,
                                       HTThdGlobals *pool) HT_NOEXCEPT;
-HT_EXPORT char *HTMemPoolStrdup_debug(const char *text, const char *file, int line,
+char *HTMemPoolStrdup_debug(const char *text, const char *file, int line,
                                       HTThdGlobals *pool) HT_NOEXCEPT;
-HT_EXPORT char *HTMemPoolStrdup_lenDebug(const char *text, size_t length, const char *file,
+char *HTMemPoolStrdup_lenDebug(const char *text, size_t length, const char *file,
                                          int line, HTThdGlobals *pool) HT_NOEXCEPT;
-HT_EXPORT char *HTMemPool_catDebug(const char *first, const char *second, const char *file,
+char *HTMemPool_catDebug(const char *first, const char *second, const char *file,
                                    int line, HTThdGlobals *pool) HT_NOEXCEPT;
-HT_EXPORT char *HTMemPool_vcatDebug(const char *file, int line, HTThdGlobals *pool, ...) HT_NOEXCEPT;
+char *HTMemPool_vcatDebug(const char *file, int line, HTThdGlobals *pool, ...) HT_NOEXCEPT;
 HT_EXPORT void HTMemPool_check(void) HT_NOEXCEPT;
 /* 1 when the library was built with HT_POOL_DEBUG (every allocation its own block). */
 int HTMemPool_debugBuild(void) HT_NOEXCEPT;

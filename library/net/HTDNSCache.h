@@ -10,6 +10,7 @@
 #ifndef HTDNSCACHE_H
 #define HTDNSCACHE_H
 
+#include "HTResult.h"
 #include "htexport.h"
 
 #include <stdint.h>
@@ -41,7 +42,7 @@ HT_EXPORT void HTDNSCache_init(void) HT_NOEXCEPT;
  * lookup was made for, or null; its time to live is HTDNSCache_setTimeToLive's.
  */
 HT_EXPORT void HTDNSCache_add(const char *name, const uint32_t *address, const void *request) HT_NOEXCEPT;
-/* 1 and the address stored when the name is cached and not expired, else 0. */
+/* HT_YES and the address stored when the name is cached and not expired, else HT_NO. */
 HT_EXPORT int HTDNSCache_lookup(const char *name, uint32_t *address) HT_NOEXCEPT;
 HT_EXPORT void HTDNSCache_enable(int enable) HT_NOEXCEPT;
 HT_EXPORT void HTDNSCache_purge(void) HT_NOEXCEPT;

@@ -249,13 +249,13 @@ extern "C" void HashPreallocate(HTHashTable *table) noexcept
 extern "C" int HashAdd(HTHashTable *table, void *object) noexcept
 {
     if (table == nullptr)
-        return 1;
+        return HT_HASH_NO_ENTRY;
     // The entry is taken before the bucket lock: the two locks never nest.
     HTHashEntry *e = GetHashtableEntry(table);
     if (e == nullptr) {
         if (HT_TRACE_ON(HT_TRACE_HASH))
             tfprintf(stderr, "Hash........ table couldn't get a new entry!\n");
-        return 1;
+        return HT_HASH_NO_ENTRY;
     }
     const uint32_t b = HTHash__bucket(table, object);
     e->object = object;
@@ -271,7 +271,7 @@ extern "C" int HashAdd(HTHashTable *table, void *object) noexcept
     if (entries != 0)
         tfprintf(stderr, "Hash........ table updated. Added in row %u (it now has %u entries).\n",
                  b, entries);
-    return 0;
+    return HT_HASH_ADDED;
 }
 
 extern "C" void *HashLookup(HTHashTable *table, const void *key) noexcept

@@ -13,6 +13,7 @@
 #define HTHASH_H
 
 #include "HTThread.h"
+#include "HTResult.h"
 #include "htexport.h"
 
 #include <stdint.h>
@@ -55,7 +56,7 @@ HT_EXPORT HTHashTable *HashCreate(uint32_t size, HTHashCompare compare, HTHashFu
                                   uint32_t lockCount) HT_NOEXCEPT;
 /* Releases entries, blocks, locks and buckets, not the objects. */
 HT_EXPORT void HashDestroy(HTHashTable *table) HT_NOEXCEPT;
-/* Inserts at the front of the object's bucket: 0, or 1 when no entry could be had. */
+/* Inserts at the front of the object's bucket: HT_HASH_ADDED, or HT_HASH_NO_ENTRY. */
 HT_EXPORT int HashAdd(HTHashTable *table, void *object) HT_NOEXCEPT;
 HT_EXPORT void *HashLookup(HTHashTable *table, const void *key) HT_NOEXCEPT;
 /* Unlinks and returns the first matching object, or null. */

@@ -15,7 +15,7 @@ extern "C" void StrongHash_Destroy(StrongHashTable *table) noexcept
 
 extern "C" int StrongHash_Insert(StrongHashTable *table, void *object) noexcept
 {
-    return HashAdd(table, object) == 0 ? 1 : 0;
+    return HashAdd(table, object) == HT_HASH_ADDED ? HT_STRONGHASH_INSERTED : HT_STRONGHASH_FAILED;
 }
 
 extern "C" void *StrongHash_Remove(StrongHashTable *table, const void *key) noexcept

@@ -10,6 +10,7 @@
 #define STRONGHASH_H
 
 #include "HTHash.h"
+#include "HTResult.h"
 #include "htexport.h"
 
 #include <stdint.h>
