@@ -190,8 +190,11 @@ TEST_F(Trace, UnknownNameIsReported)
 
 TEST_F(Trace, CacheHooksFollowTheLevel)
 {
-    HTTraceSet_SetHtcBits(on_set);
-    HTTraceSet_ClearHtcBits(on_clear);
+    EXPECT_EQ(HTTrace_SetHtcBits, nullptr); // the exported hooks, null until installed
+    EXPECT_EQ(HTTraceSet_SetHtcBits(on_set), 0);
+    EXPECT_EQ(HTTraceSet_ClearHtcBits(on_clear), 0);
+    EXPECT_EQ(HTTrace_SetHtcBits, &on_set);
+    EXPECT_EQ(HTTrace_ClearHtcBits, &on_clear);
     tc[HT_TRACE_LEVEL_WORD] = 22;
     HTTrace_set(26, 1);
     EXPECT_EQ(clearCalls, std::vector<uint32_t>({0x40}));
@@ -247,9 +250,12 @@ TEST_F(Trace, LinePrefixAndLogFile)
     updatetimeRep(1);
     const std::string path = temp_path("trace");
     unlink(path.c_str());
+    EXPECT_EQ(trace_log, nullptr); // standard error
     HTTraceLog_open(path.c_str());
+    EXPECT_NE(trace_log, nullptr); // the exported log stream is the file
     tfprintf(stdout, "Trace....... hello %d %s\n", 42, "world");
     HTTraceLog_close();
+    EXPECT_EQ(trace_log, nullptr);
     const std::string text = slurp(path);
     EXPECT_TRUE(is_trace_line(text, "Trace....... hello 42 world\n"))
         << text;

@@ -139,6 +139,26 @@ TEST(HTTCP, ParseInetNameThroughResolverAndCache)
     EXPECT_EQ(parse_inet("no-such-host.invalid").result, -1);
 }
 
+TEST(HTTCP, ResolverTimeIsStoredInTheContext)
+{
+    HTDNSCache_init();
+    HTDNSCache_purge();
+    HTThdGlobals context{};
+    context.session = &context.session_part;
+    context.dns_lookup_usec = -1;
+    sockaddr_in a{};
+    ASSERT_EQ(HTParseInet(&a, "localhost", &context), 0);
+    EXPECT_GE(context.dns_lookup_usec, 0); // the resolver was asked and timed
+    // Answered by the cache, or a literal address: no resolver call to time.
+    context.dns_lookup_usec = -1;
+    ASSERT_EQ(HTParseInet(&a, "localhost", &context), 0);
+    ASSERT_EQ(HTParseInet(&a, "10.1.2.3:80", &context), 0);
+    EXPECT_EQ(context.dns_lookup_usec, -1);
+    // A failed lookup is timed too.
+    EXPECT_EQ(HTParseInet(&a, "no-such-host.invalid", &context), -1);
+    EXPECT_GE(context.dns_lookup_usec, 0);
+}
+
 TEST(HTTCP, AddressesOfTheServedConnection)
 {
     ASSERT_EQ(htc_test_start(), 1);

@@ -97,4 +97,26 @@ TEST(afs_lhash, SearchMovesTheHitToTheFront)
     afs_lhash_destroy(t);
 }
 
+int always_equal(const void *, const void *) { return 1; }
+
+TEST(afs_lhash, OnlyEntriesOfTheKeyAreOfferedToEqual)
+{
+    // Keys 5 and 5 + 16 share a bucket of the first 16. With an equality
+    // function that accepts anything, the key alone must pick the entry.
+    afs_lhash *t = afs_lhash_create(always_equal, nullptr, nullptr);
+    ASSERT_NE(t, nullptr);
+    int five = 5, twentyone = 21;
+    ASSERT_EQ(afs_lhash_enter(t, 5, &five), 0);
+    ASSERT_EQ(afs_lhash_enter(t, 21, &twentyone), 0); // now at the front of the bucket
+    EXPECT_EQ(afs_lhash_rosearch(t, 5, nullptr), &five);
+    EXPECT_EQ(afs_lhash_search(t, 5, nullptr), &five);
+    EXPECT_EQ(afs_lhash_search(t, 21, nullptr), &twentyone);
+    EXPECT_EQ(afs_lhash_rosearch(t, 37, nullptr), nullptr); // same bucket, no such key
+    EXPECT_EQ(afs_lhash_remove(t, 37, nullptr), nullptr);
+    EXPECT_EQ(afs_lhash_remove(t, 5, nullptr), &five);
+    EXPECT_EQ(afs_lhash_search(t, 5, nullptr), nullptr);
+    EXPECT_EQ(afs_lhash_search(t, 21, nullptr), &twentyone);
+    afs_lhash_destroy(t);
+}
+
 } // namespace
