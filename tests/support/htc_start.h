@@ -43,4 +43,13 @@ inline int htc_test_start()
 #endif
 }
 
+// One worker thread's life: its globals, the work, its end.
+template <class F> void htc_as_worker(F work)
+{
+    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    work(ctx);
+    HTEndThd(HT_THREAD_WORKER, ctx);
+    HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
+}
+
 #endif

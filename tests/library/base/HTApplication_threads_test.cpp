@@ -15,18 +15,6 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-// One worker thread's life: globals, work units, end.
-template <class F> void as_worker(F work)
-{
-    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-    work(ctx);
-    HTEndThd(HT_THREAD_WORKER, ctx);
-    HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
-}
-
-} // namespace
 
 
 TEST(HTApplicationThreads, ApplicationLimiterAndCounters)

@@ -17,34 +17,7 @@
 
 namespace {
 
-constexpr size_t G = sizeof(void *); // the pool granule: 4 on the 32-bit target
-
-class Pool : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(htc_test_start(), 1);
-        ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-        ASSERT_NE(ctx, nullptr);
-    }
-    void TearDown() override
-    {
-        HTEndThd(HT_THREAD_WORKER, ctx);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
-    }
-    void reset() { HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx); }
-    HTThdGlobals *ctx = nullptr;
-};
-
-// The library's build decides, not this program's: the option is the library's own.
-#define SKIP_IN_POOL_DEBUG()                                                        \
-    do {                                                                            \
-        if (HTMemPool_debugBuild())                                                 \
-            GTEST_SKIP() << "pool debug build: every allocation is its own block";                                                   \
-    } while (0)
-
-} // namespace
-
+constexpr size_t G = sizeof(void *); // the granule: 4 on the 32-bit target
 
 TEST(GarbageHeap, ChunksAndAllocation)
 {
@@ -85,3 +58,5 @@ TEST(GarbageHeap, CallocClearsAndRefusesOverflow)
     EXPECT_EQ(GarbageHeap_NewChunk(SIZE_MAX - 1), nullptr);
     GarbageHeap_Destroy(h);
 }
+
+} // namespace

@@ -18,18 +18,6 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-// One worker thread's life: globals, work units, end.
-template <class F> void as_worker(F work)
-{
-    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-    work(ctx);
-    HTEndThd(HT_THREAD_WORKER, ctx);
-    HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
-}
-
-} // namespace
 
 TEST(HTListThreads, FreeListsLoseNoElementAcrossThreads)
 {
@@ -38,7 +26,7 @@ TEST(HTListThreads, FreeListsLoseNoElementAcrossThreads)
     std::atomic<bool> bad{false};
     for (int t = 0; t < 4; ++t)
         ts.emplace_back([&, t] {
-            as_worker([&](HTThdGlobals *ctx) {
+            htc_as_worker([&](HTThdGlobals *ctx) {
                 for (int round = 0; round < 200; ++round) {
                     // Long lists drain the private list and force refills;
                     // whole-list and single releases cross both thresholds.

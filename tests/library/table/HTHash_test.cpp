@@ -1,6 +1,8 @@
 #include "HTHash.h"
 #include "StrongHash.h"
 
+#include "hash_items.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,21 +11,6 @@
 #include <vector>
 
 namespace {
-
-struct Item {
-    int key;
-    int value;
-};
-
-int compare_item(const void *object, const void *key)
-{
-    return static_cast<const Item *>(object)->key == static_cast<const Item *>(key)->key ? 0 : 1;
-}
-
-uint32_t hash_item(uint32_t size, const void *key)
-{
-    return static_cast<uint32_t>(static_cast<const Item *>(key)->key) % size;
-}
 
 class HashTableTest : public ::testing::TestWithParam<uint32_t> {};
 

@@ -4,6 +4,8 @@
 #include "HTHash.h"
 #include "StrongHash.h"
 
+#include "hash_items.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,20 +14,6 @@
 #include <vector>
 
 namespace {
-
-struct Item {
-    int key;
-};
-
-int compare_item(const void *object, const void *key)
-{
-    return static_cast<const Item *>(object)->key == static_cast<const Item *>(key)->key ? 0 : 1;
-}
-
-uint32_t hash_item(uint32_t size, const void *key)
-{
-    return static_cast<uint32_t>(static_cast<const Item *>(key)->key) % size;
-}
 
 // Each thread adds, finds and removes its own keys; with stripes the threads
 // share stripes and the free list. A corrupted free list loses or repeats
