@@ -55,6 +55,7 @@ TEST(HTInit, StartUpSetsUpEveryStepOnce)
     HTList *list = HTList_new(g);
     HTList_addObject(list, g, g);
     EXPECT_EQ(HTList_count(list), 1);
+    HTList_delete(list, g);
     HTEndThd(HT_THREAD_WORKER, g);
     HTWorkThread_threadExit(HT_THREAD_WORKER, g);
     EXPECT_EQ(lib_gettp(), nullptr);

@@ -19,6 +19,7 @@ int main(void)
     HTList_addObject(list, (void *)"a", context);
     char *host = HTParse("http://example.org:8080/x/y", "", PARSE_HOST, context);
     printf("%d %s %s\n", HTList_count(list), (const char *)HTList_objectAt(list, 0), host);
+    HTList_delete(list, context);
     HTEndThd(HT_THREAD_WORKER, context);
     HTWorkThread_threadExit(HT_THREAD_WORKER, context);
     return 0;
