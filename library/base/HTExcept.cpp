@@ -38,15 +38,14 @@ extern "C" void HTExcept_pop(HTExceptFrame *frame, struct HTThdGlobals *context)
 
 extern "C" HTExceptFrame *HTExcept_top(void) noexcept { return top; }
 
-extern "C" void out_of_memory(const char *file, const char *function, int line, size_t size) noexcept
+namespace {
+
+[[noreturn]] void raise_or_end(bool reported)
 {
-    // stderr is unbuffered and these calls allocate nothing.
-    std::fprintf(stderr, "\nOut of memory in\tfile: %s\tfunc: %s\tline: %d\tsize: %lu",
-                 file ? file : "", function ? function : "", line,
-                 static_cast<unsigned long>(size));
     HTExceptFrame *frame = top;
     if (frame != nullptr) {
-        std::fputs("Out of Memory Exception raised\n", stderr);
+        if (reported)
+            std::fputs("Out of Memory Exception raised\n", stderr);
         top = frame->previous;
         frame->exception = HT_EXC_OUT_OF_MEMORY;
         longjmp(frame->env, HT_EXC_OUT_OF_MEMORY);
@@ -55,3 +54,16 @@ extern "C" void out_of_memory(const char *file, const char *function, int line, 
     std::fputs(".\nProgram aborted.\n", stderr);
     std::exit(1);
 }
+
+} // namespace
+
+extern "C" void out_of_memory(const char *file, const char *function, int line, size_t size) noexcept
+{
+    // stderr is unbuffered and these calls allocate nothing.
+    std::fprintf(stderr, "\nOut of memory in\tfile: %s\tfunc: %s\tline: %d\tsize: %lu",
+                 file ? file : "", function ? function : "", line,
+                 static_cast<unsigned long>(size));
+    raise_or_end(true);
+}
+
+extern "C" void HTExcept__raise(void) noexcept { raise_or_end(false); }

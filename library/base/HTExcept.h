@@ -58,6 +58,13 @@ HTExceptFrame *HTExcept_top(void) HT_NOEXCEPT;
 HT_EXPORT void out_of_memory(const char *file, const char *function, int line, size_t size) HT_NOEXCEPT
     __attribute__((noreturn));
 
+/*
+ * Internal: raises the out-of-memory exception again, with no second report,
+ * for library code that caught it in a frame of its own to undo half-done
+ * work. Jumps to the next frame, or ends the process as out_of_memory does.
+ */
+void HTExcept__raise(void) HT_NOEXCEPT __attribute__((noreturn));
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #include "HTTrace.h"
 
 #include <atomic>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,30 +157,12 @@ extern "C" const char *HTWorkThread_contextName(int context) noexcept
     }
 }
 
-extern "C" void *HTWorkThread_threadCreate(int threadType) noexcept
-{
-    void *value = nullptr;
-    const int n = NumFunctions.load(std::memory_order_acquire);
-    for (int i = 0; i < n; ++i) {
-        const ModuleRecord &m = registry[i];
-        if (m.create) {
-            if (trace_cb())
-                tfprintf(stderr, "Create Fn... for module \"%s\" being called.\n", m.name);
-            value = m.create(i, threadType, value);
-            pthread_setspecific(key(), value);
-        } else if (trace_cb()) {
-            tfprintf(stderr, "Create Fn... not defined for module \"%s\".\n", m.name);
-        }
-    }
-    if (trace_wt())
-        tfprintf(stderr, "Create Fns.. done for thread %d (thread type %d)\n", thread_number(),
-                 threadType);
-    return value;
-}
+namespace {
 
-extern "C" void HTWorkThread_threadExit(int threadType, void *value) noexcept
+// Destroy callbacks of the slots below `count`, last first.
+void destroy_slots(int count, int threadType, void *value)
 {
-    for (int i = NumFunctions.load(std::memory_order_acquire) - 1; i >= 0; --i) {
+    for (int i = count - 1; i >= 0; --i) {
         const ModuleRecord &m = registry[i];
         if (m.destroy) {
             if (trace_cb())
@@ -189,6 +172,48 @@ extern "C" void HTWorkThread_threadExit(int threadType, void *value) noexcept
             tfprintf(stderr, "Destroy Fn.. not defined for module \"%s\".\n", m.name);
         }
     }
+}
+
+} // namespace
+
+extern "C" void *HTWorkThread_threadCreate(int threadType) noexcept
+{
+    // A create callback that runs out of memory (having released its own
+    // work) jumps back here: the modules made before it are destroyed again
+    // before the exception goes on to the caller's frame, so a half-made
+    // thread never keeps (or leaks) its globals.
+    void *volatile value = nullptr;
+    volatile int made = 0;
+    HTExceptFrame frame;
+    HTExcept_push(&frame, nullptr);
+    if (setjmp(frame.env) != 0) {
+        destroy_slots(made, threadType, value);
+        pthread_setspecific(key(), nullptr);
+        HTExcept__raise();
+    }
+    const int n = NumFunctions.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i) {
+        const ModuleRecord &m = registry[i];
+        if (m.create) {
+            if (trace_cb())
+                tfprintf(stderr, "Create Fn... for module \"%s\" being called.\n", m.name);
+            value = m.create(i, threadType, value);
+            made = i + 1;
+            pthread_setspecific(key(), value);
+        } else if (trace_cb()) {
+            tfprintf(stderr, "Create Fn... not defined for module \"%s\".\n", m.name);
+        }
+    }
+    HTExcept_pop(&frame, nullptr);
+    if (trace_wt())
+        tfprintf(stderr, "Create Fns.. done for thread %d (thread type %d)\n", thread_number(),
+                 threadType);
+    return value;
+}
+
+extern "C" void HTWorkThread_threadExit(int threadType, void *value) noexcept
+{
+    destroy_slots(NumFunctions.load(std::memory_order_acquire), threadType, value);
     if (trace_wt())
         tfprintf(stderr, "Destroy Fns. done for thread %d (thread type %d)\n", thread_number(),
                  threadType);
@@ -275,10 +300,14 @@ extern "C" void *HTThdGlobals_create(int slot, int threadType, void *value) noex
     auto *g = static_cast<HTThdGlobals *>(HTAlloc_calloc(1, sizeof(HTThdGlobals)));
     if (g == nullptr)
         out_of_memory("HTGlobals", "HTThdGlobals_create", __LINE__, sizeof(HTThdGlobals));
-    pthread_setspecific(key(), g);
     g->session = &g->session_part;
-    if (threadType == HT_THREAD_WORKER)
-        g->session->event = pevent_create();
+    // A worker's session is waited on through its event: without one the
+    // thread cannot serve, which counts as running out of memory.
+    if (threadType == HT_THREAD_WORKER && (g->session->event = pevent_create()) == 0) {
+        HTAlloc_free(g);
+        out_of_memory("HTGlobals", "HTThdGlobals_create", __LINE__, sizeof(pthread_mutex_t));
+    }
+    pthread_setspecific(key(), g);
     g->thread_id = pthread_self();
     g->thread_type = threadType;
     std::memcpy(g->eyecatcher, "ZPKLTHD", 8);

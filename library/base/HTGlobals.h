@@ -21,6 +21,12 @@
  * which modules to register and in what order. Registration happens during
  * start-up; afterwards the registry is read without locks. A callback that
  * is null is skipped.
+ *
+ * Running out of memory while a thread starts: a create callback releases
+ * what it made itself before it calls out_of_memory; the registry then runs
+ * the destroy callbacks of the slots created before it, last first, clears
+ * the thread key, and lets the exception go on to the caller's frame, so a
+ * half-started thread keeps nothing.
  */
 #ifndef HTGLOBALS_H
 #define HTGLOBALS_H

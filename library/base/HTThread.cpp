@@ -593,14 +593,20 @@ struct ManagedTable {
 };
 
 ManagedTable managed;
-pthread_once_t managedOnce = PTHREAD_ONCE_INIT;
+pthread_mutex_t managedInit = PTHREAD_MUTEX_INITIALIZER;
 
-void managed_init() { managed.guard = pmutex_create(); }
-
+// The table's guard, made on first use; a first use that finds memory short
+// leaves it to the next one rather than disabling managed threads for good.
 bool table_ready()
 {
-    pthread_once(&managedOnce, managed_init);
-    return managed.guard != 0;
+    if (__atomic_load_n(&managed.guard, __ATOMIC_ACQUIRE) != 0)
+        return true;
+    pthread_mutex_lock(&managedInit);
+    if (managed.guard == 0)
+        __atomic_store_n(&managed.guard, pmutex_create(), __ATOMIC_RELEASE);
+    const bool ready = managed.guard != 0;
+    pthread_mutex_unlock(&managedInit);
+    return ready;
 }
 
 // Grows an array of `T` to `want` entries, zero-filling the new ones.

@@ -29,19 +29,24 @@ void * const kReleased = reinterpret_cast<void *>(HT_LIST_RELEASED);
 
 bool trace_list() { return HT_TRACE_ON(HT_TRACE_LIST); }
 
-// A chain of `n` zeroed elements, allocated without any lock held so that
-// running out of memory never leaves one held. Returns its first element
-// and its last in *tail.
+// A chain of `n` zeroed elements, or null. Allocated without any lock
+// held; a caller that gets null reports it once it holds none either.
+// Returns its first element and its last in *tail.
 HTList *alloc_chain(int n, HTList **tail)
 {
     const size_t count = static_cast<size_t>(n) + 1;
     auto *block = static_cast<HTList *>(HTAlloc_calloc(count, sizeof(HTList)));
     if (block == nullptr)
-        out_of_memory("HTList", "HTList_expandFreeList", __LINE__, count * sizeof(HTList));
+        return nullptr;
     for (int i = 1; i < n; ++i)
         block[i].next = &block[i + 1];
     *tail = &block[n];
     return block;
+}
+
+[[noreturn]] void list_out_of_memory(const char *function, int n)
+{
+    out_of_memory("HTList", function, __LINE__, (static_cast<size_t>(n) + 1) * sizeof(HTList));
 }
 
 // Under the master lock: puts a block allocated by alloc_chain in front.
@@ -55,15 +60,19 @@ void splice_block(HTList *block, HTList *tail, int n)
     masterAllocated += static_cast<unsigned long>(n);
 }
 
-void grow_master(int n)
+// False when the elements could not be had.
+bool grow_master(int n)
 {
     if (n < HT_LIST_MASTER_GROWTH)
         n = HT_LIST_MASTER_GROWTH;
     HTList *tail;
     HTList *block = alloc_chain(n, &tail);
+    if (block == nullptr)
+        return false;
     pmutex_request(masterLock);
     splice_block(block, tail, n);
     pmutex_release(masterLock);
+    return true;
 }
 
 void ensure_init()
@@ -75,13 +84,15 @@ void ensure_init()
         pthread_mutex_unlock(&initLock);
         return;
     }
-    masterLock = pmutex_create();
-    if (masterLock == 0) {
+    // A start that ran out of memory keeps the lock it made for the next try.
+    if (masterLock == 0)
+        masterLock = pmutex_create();
+    HTList *tail = nullptr;
+    HTList *block = masterLock != 0 ? alloc_chain(HT_LIST_MASTER_INITIAL, &tail) : nullptr;
+    if (block == nullptr) {
         pthread_mutex_unlock(&initLock);
-        out_of_memory("HTList", "HTList_init", __LINE__, sizeof(pthread_mutex_t));
+        list_out_of_memory("HTList_init", HT_LIST_MASTER_INITIAL);
     }
-    HTList *tail;
-    HTList *block = alloc_chain(HT_LIST_MASTER_INITIAL, &tail);
     splice_block(block, tail, HT_LIST_MASTER_INITIAL);
     initialised.store(true, std::memory_order_release);
     pthread_mutex_unlock(&initLock);
@@ -99,14 +110,16 @@ HTListFreeList *private_list(HTThdGlobals *context)
     return reinterpret_cast<HTListFreeList *>(context->module_slots[slot]);
 }
 
-// Moves n elements from the master's front to a private list.
-void refill_private(HTListFreeList *fl, int n)
+// Moves n elements from the master's front to a private list; false (and
+// nothing moved) when the master could not grow.
+bool refill_private(HTListFreeList *fl, int n)
 {
     ensure_init();
     pmutex_request(masterLock);
     while (master.count < static_cast<uint32_t>(n)) {
         pmutex_release(masterLock);
-        grow_master(n);
+        if (!grow_master(n))
+            return false;
         pmutex_request(masterLock);
     }
     HTList *head = master.first;
@@ -119,6 +132,44 @@ void refill_private(HTListFreeList *fl, int n)
     fl->first = head;
     fl->count += static_cast<uint32_t>(n);
     pmutex_release(masterLock);
+    return true;
+}
+
+// One element, or null when none could be had (nothing is held then).
+HTList *take_element(HTThdGlobals *context)
+{
+#ifdef HT_POOL_DEBUG
+    (void)context;
+    return static_cast<HTList *>(HTAlloc_calloc(1, sizeof(HTList)));
+#else
+    HTList *e;
+    if (HTListFreeList *fl = private_list(context)) {
+        if (fl->first == nullptr && !refill_private(fl, HT_LIST_REFILL))
+            return nullptr;
+        e = fl->first;
+        fl->first = e->next;
+        --fl->count;
+        ++fl->allocs;
+    } else {
+        ensure_init();
+        pmutex_request(masterLock);
+        while (master.first == nullptr) {
+            pmutex_release(masterLock);
+            if (!grow_master(HT_LIST_MASTER_GROWTH))
+                return nullptr;
+            pmutex_request(masterLock);
+        }
+        e = master.first;
+        master.first = e->next;
+        --master.count;
+        ++master.allocs;
+        pmutex_release(masterLock);
+    }
+    e->object = nullptr;
+    e->next = nullptr;
+    e->last = nullptr;
+    return e;
+#endif
 }
 
 // Gives a chain of `n` elements to the master.
@@ -153,10 +204,8 @@ extern "C" void HTList_expandFreeList(HTListFreeList *freeList, int n) noexcept
     if (freeList == nullptr || n <= 0)
         return;
     ensure_init();
-    if (freeList == &master)
-        grow_master(n);
-    else
-        refill_private(freeList, n);
+    if (!(freeList == &master ? grow_master(n) : refill_private(freeList, n)))
+        list_out_of_memory("HTList_expandFreeList", n);
 }
 
 extern "C" void *HTList_threadCreate(int slot, int threadType, void *context) noexcept
@@ -167,13 +216,15 @@ extern "C" void *HTList_threadCreate(int slot, int threadType, void *context) no
     auto *fl = static_cast<HTListFreeList *>(HTAlloc_calloc(1, sizeof(HTListFreeList)));
     if (fl == nullptr)
         out_of_memory("HTList", "HTList_threadSpecificCreate", __LINE__, sizeof(HTListFreeList));
-    g->module_slots[slot] = reinterpret_cast<uintptr_t>(fl);
 #ifndef HT_POOL_DEBUG
-    if (threadType == HT_THREAD_WORKER)
-        refill_private(fl, HT_LIST_WORKER_INITIAL);
+    if (threadType == HT_THREAD_WORKER && !refill_private(fl, HT_LIST_WORKER_INITIAL)) {
+        HTAlloc_free(fl);
+        list_out_of_memory("HTList_threadSpecificCreate", HT_LIST_WORKER_INITIAL);
+    }
 #else
     (void)threadType;
 #endif
+    g->module_slots[slot] = reinterpret_cast<uintptr_t>(fl);
     return context;
 }
 
@@ -227,40 +278,10 @@ extern "C" int HTList_threadUninit(int slot, int threadType, int phase, void *co
 
 extern "C" HTList *HTList_createElement(HTThdGlobals *context) noexcept
 {
-#ifdef HT_POOL_DEBUG
-    (void)context;
-    auto *d = static_cast<HTList *>(HTAlloc_calloc(1, sizeof(HTList)));
-    if (d == nullptr)
-        out_of_memory("HTList", "HTList_createElement", __LINE__, sizeof(HTList));
-    return d;
-#else
-    HTList *e;
-    if (HTListFreeList *fl = private_list(context)) {
-        if (fl->first == nullptr)
-            refill_private(fl, HT_LIST_REFILL);
-        e = fl->first;
-        fl->first = e->next;
-        --fl->count;
-        ++fl->allocs;
-    } else {
-        ensure_init();
-        pmutex_request(masterLock);
-        while (master.first == nullptr) {
-            pmutex_release(masterLock);
-            grow_master(HT_LIST_MASTER_GROWTH);
-            pmutex_request(masterLock);
-        }
-        e = master.first;
-        master.first = e->next;
-        --master.count;
-        ++master.allocs;
-        pmutex_release(masterLock);
-    }
-    e->object = nullptr;
-    e->next = nullptr;
-    e->last = nullptr;
+    HTList *e = take_element(context);
+    if (e == nullptr)
+        list_out_of_memory("HTList_createElement", HT_LIST_MASTER_GROWTH);
     return e;
-#endif
 }
 
 extern "C" void HTList_discardElement(HTList *element, HTThdGlobals *context) noexcept
@@ -505,12 +526,14 @@ extern "C" HTList *HTList_DupString(const HTList *list, HTThdGlobals *context) n
     HTList *end = copy;
     for (const HTList *e = list->next; e != nullptr && e->object != nullptr; e = e->next) {
         const char *s = static_cast<const char *>(e->object);
-        const size_t n = std::strlen(s) + 1;
-        char *dup = static_cast<char *>(HTAlloc_malloc(n));
-        if (dup == nullptr)
-            out_of_memory("HTList", "HTList_DupString", __LINE__, n);
-        std::memcpy(dup, s, n);
-        HTList *ne = HTList_createElement(context);
+        char *dup = HTAlloc_strdup(s);
+        HTList *ne = dup ? take_element(context) : nullptr;
+        if (ne == nullptr) {
+            // Nothing half-copied outlives the failure.
+            HTAlloc_free(dup);
+            HTList_deleteAndFreeContents(copy, context);
+            out_of_memory("HTList", "HTList_DupString", __LINE__, std::strlen(s) + 1);
+        }
         ne->object = dup;
         end->next = ne;
         end = ne;

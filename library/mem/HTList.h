@@ -89,7 +89,8 @@ HT_EXPORT int HTList_removeAndFreeMatching(HTList *list, HTListMatch match, void
 HT_EXPORT int HTList_count(const HTList *list) HT_NOEXCEPT;
 HT_EXPORT int HTList_indexOf(const HTList *list, const void *object) HT_NOEXCEPT;
 HT_EXPORT void *HTList_objectAt(const HTList *list, int position) HT_NOEXCEPT;
-/* Heap copies of the strings in order, up to the first null object. */
+/* Heap copies of the strings in order, up to the first null object; out of
+ * memory, the partial copy is released before out_of_memory. */
 HT_EXPORT HTList *HTList_DupString(const HTList *list, HTThdGlobals *context) HT_NOEXCEPT;
 HT_EXPORT char *HTList_findstring(const HTList *list, const char *prefix, int caseSensitive) HT_NOEXCEPT;
 HT_EXPORT int HTList_isEmptyF(const HTList *list) HT_NOEXCEPT;

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 
 namespace {
 
@@ -35,7 +35,8 @@ struct Tables {
     HTDNSEntry *entries;
 };
 
-std::once_flag init_once;
+// Serialises start-up; nothing done under it reports through out_of_memory.
+pthread_mutex_t init_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<Tables *> tables{nullptr};
 std::atomic<int> enabled{1};
 std::atomic<int32_t> time_to_live{HT_DNS_DEFAULT_TTL};
@@ -70,33 +71,71 @@ struct StripeLock {
 
 } // namespace
 
+namespace {
+
+void free_tables(Tables *t)
+{
+    if (t == nullptr)
+        return;
+    if (t->stripes != nullptr)
+        for (unsigned s = 0; s < HT_DNS_STRIPES; ++s)
+            pmutex_destroy(t->stripes[s].lock);
+    HTAlloc_free(t->cells);
+    HTAlloc_free(t->stripes);
+    HTAlloc_free(t->entries);
+    HTAlloc_free(t);
+}
+
+// The tables with their locks, or null (nothing left allocated).
+Tables *make_tables()
+{
+    auto *t = static_cast<Tables *>(HTAlloc_calloc(1, sizeof(Tables)));
+    if (t == nullptr)
+        return nullptr;
+    t->cells = static_cast<Cell *>(HTAlloc_calloc(HT_DNS_CELLS, sizeof(Cell)));
+    t->stripes = static_cast<Stripe *>(HTAlloc_calloc(HT_DNS_STRIPES, sizeof(Stripe)));
+    t->entries = static_cast<HTDNSEntry *>(HTAlloc_calloc(HT_DNS_ENTRIES, sizeof(HTDNSEntry)));
+    if (t->cells == nullptr || t->stripes == nullptr || t->entries == nullptr) {
+        free_tables(t);
+        return nullptr;
+    }
+    for (unsigned i = 0; i < HT_DNS_CELLS; ++i) {
+        t->cells[i].base = HT_DNS_CELL_ENTRIES * i;
+        t->cells[i].stripe = i % HT_DNS_STRIPES;
+    }
+    for (unsigned s = 0; s < HT_DNS_STRIPES; ++s) {
+        t->stripes[s].number = s;
+        t->stripes[s].lock = pmutex_create();
+        if (t->stripes[s].lock == 0) {
+            free_tables(t);
+            return nullptr;
+        }
+    }
+    return t;
+}
+
+} // namespace
+
 extern "C" void HTDNSCache_init(void) noexcept
 {
-    std::call_once(init_once, [] {
-        auto *t = static_cast<Tables *>(HTAlloc_calloc(1, sizeof(Tables)));
-        if (t == nullptr)
-            out_of_memory("HTDNSCache", "HTDNSCache_init", __LINE__, sizeof(Tables));
-        t->cells = static_cast<Cell *>(HTAlloc_calloc(HT_DNS_CELLS, sizeof(Cell)));
-        t->stripes = static_cast<Stripe *>(HTAlloc_calloc(HT_DNS_STRIPES, sizeof(Stripe)));
-        t->entries = static_cast<HTDNSEntry *>(HTAlloc_calloc(HT_DNS_ENTRIES, sizeof(HTDNSEntry)));
-        if (t->cells == nullptr || t->stripes == nullptr || t->entries == nullptr)
-            out_of_memory("HTDNSCache", "HTDNSCache_init", __LINE__,
-                          HT_DNS_ENTRIES * sizeof(HTDNSEntry));
-        for (unsigned i = 0; i < HT_DNS_CELLS; ++i) {
-            t->cells[i].base = HT_DNS_CELL_ENTRIES * i;
-            t->cells[i].stripe = i % HT_DNS_STRIPES;
-        }
-        for (unsigned s = 0; s < HT_DNS_STRIPES; ++s) {
-            t->stripes[s].number = s;
-            t->stripes[s].lock = pmutex_create();
-            if (t->stripes[s].lock == 0)
-                out_of_memory("HTDNSCache", "HTDNSCache_init", __LINE__, sizeof(pthread_mutex_t));
-        }
-        tables.store(t, std::memory_order_release);
-        if (tracing())
-            tfprintf(stderr, "Initialized. DNS cache: %u stripes, %u cells, %u entries.\n",
-                     HT_DNS_STRIPES, HT_DNS_CELLS, HT_DNS_ENTRIES);
-    });
+    if (tables.load(std::memory_order_acquire) != nullptr)
+        return;
+    pthread_mutex_lock(&init_lock);
+    Tables *t = tables.load(std::memory_order_relaxed);
+    const bool made = t == nullptr;
+    if (made) {
+        t = make_tables();
+        if (t != nullptr)
+            tables.store(t, std::memory_order_release);
+    }
+    pthread_mutex_unlock(&init_lock);
+    // Reported with the lock released and nothing half made; a later call
+    // tries again.
+    if (t == nullptr)
+        out_of_memory("HTDNSCache", "HTDNSCache_init", __LINE__, HT_DNS_ENTRIES * sizeof(HTDNSEntry));
+    if (made && tracing())
+        tfprintf(stderr, "Initialized. DNS cache: %u stripes, %u cells, %u entries.\n",
+                 HT_DNS_STRIPES, HT_DNS_CELLS, HT_DNS_ENTRIES);
 }
 
 extern "C" void HTDNSCache_add(const char *name, const uint32_t *address, const void *request) noexcept

@@ -34,7 +34,11 @@ typedef struct HTDNSEntry {
     int32_t expiry;              /* seconds of HTtime() */
 } HTDNSEntry;
 
-/* Allocates the tables and stripe locks; later calls do nothing. */
+/*
+ * Allocates the tables and stripe locks; later calls do nothing. Out of
+ * memory it goes to out_of_memory with nothing made, and a later call tries
+ * again.
+ */
 HT_EXPORT void HTDNSCache_init(void) HT_NOEXCEPT;
 /*
  * Adds the name with the address (network order), or marks an entry of the

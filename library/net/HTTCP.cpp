@@ -4,6 +4,7 @@
 
 #include "HTAlloc.h"
 #include "HTDNSCache.h"
+#include "HTExcept.h"
 #include "HTGlobals.h"
 #include "HTThread.h"
 #include "HTTrace.h"
@@ -12,7 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <new>
+#include <pthread.h>
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -26,28 +28,34 @@ constexpr std::size_t resolver_buffer = 4096;
 
 // ---- host names -------------------------------------------------------------
 
-std::mutex names_lock;
+// Plain locks taken and released by hand; nothing under them reports
+// through out_of_memory.
+pthread_mutex_t names_lock = PTHREAD_MUTEX_INITIALIZER;
 bool names_known = false;
 char *host_name = nullptr;
 char *domain_name = nullptr;
 
 // The system's fully qualified name: gethostname, completed by the resolver
-// when the short name has no domain. Heap text or null.
-char *system_name()
+// when the short name has no domain, into *out (heap text, or null when the
+// system has none). False when memory for the copy was short.
+bool system_name(char **out)
 {
+    *out = nullptr;
     char name[256];
     if (gethostname(name, sizeof name) != 0)
-        return nullptr;
+        return true;
     name[sizeof name - 1] = '\0';
+    const char *found = name;
+    struct hostent entry, *result = nullptr;
+    char work[resolver_buffer];
     if (std::strchr(name, '.') == nullptr) {
-        struct hostent entry, *result = nullptr;
-        char work[resolver_buffer];
         int err = 0;
         if (gethostbyname_r(name, &entry, work, sizeof work, &result, &err) == 0 &&
             result != nullptr && result->h_name != nullptr && std::strchr(result->h_name, '.'))
-            return HTAlloc_strdup(result->h_name);
+            found = result->h_name;
     }
-    return HTAlloc_strdup(name);
+    *out = HTAlloc_strdup(found);
+    return *out != nullptr;
 }
 
 char *domain_of(const char *name)
@@ -64,12 +72,22 @@ void forget_names()
     names_known = false;
 }
 
+// Found once; when memory runs short neither name is kept, and the next
+// call looks again.
 void find_names()
 {
     if (names_known)
         return;
-    host_name = system_name();
-    domain_name = host_name ? domain_of(host_name) : nullptr;
+    char *host;
+    if (!system_name(&host))
+        return;
+    char *domain = host ? domain_of(host) : nullptr;
+    if (host != nullptr && domain == nullptr) {
+        HTAlloc_free(host);
+        return;
+    }
+    host_name = host;
+    domain_name = domain;
     names_known = true;
 }
 
@@ -82,7 +100,7 @@ struct Address {
 
 // Appends take the lock; readers walk the list without it (entries are
 // published with release stores and never removed).
-std::mutex list_lock;
+pthread_mutex_t list_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<Address *> list_head{nullptr};
 Address *list_tail = nullptr;
 
@@ -212,28 +230,33 @@ extern "C" char *HTGetHostName(const struct sockaddr_in *address) noexcept
 
 extern "C" const char *HTHostName(void) noexcept
 {
-    std::lock_guard<std::mutex> hold(names_lock);
+    pthread_mutex_lock(&names_lock);
     find_names();
-    return host_name;
+    const char *name = host_name;
+    pthread_mutex_unlock(&names_lock);
+    return name;
 }
 
 extern "C" const char *HTDomainName(void) noexcept
 {
-    std::lock_guard<std::mutex> hold(names_lock);
+    pthread_mutex_lock(&names_lock);
     find_names();
-    return domain_name;
+    const char *name = domain_name;
+    pthread_mutex_unlock(&names_lock);
+    return name;
 }
 
 extern "C" void HTSetHostName(const char *name) noexcept
 {
     if (name == nullptr || *name == '\0')
         return;
-    std::lock_guard<std::mutex> hold(names_lock);
     char *full;
     if (std::strchr(name, '.') != nullptr) {
         full = HTAlloc_strdup(name);
     } else {
-        char *sys = system_name();
+        char *sys;
+        if (!system_name(&sys))
+            out_of_memory("HTTCP", "HTSetHostName", __LINE__, std::strlen(name) + 1);
         const char *dot = sys ? std::strchr(sys, '.') : nullptr;
         const std::size_t n = std::strlen(name), d = dot ? std::strlen(dot) : 0;
         full = static_cast<char *>(HTAlloc_malloc(n + d + 1));
@@ -243,37 +266,56 @@ extern "C" void HTSetHostName(const char *name) noexcept
         }
         HTAlloc_free(sys);
     }
-    if (full == nullptr)
-        return;
+    char *domain = full ? domain_of(full) : nullptr;
+    if (domain == nullptr) {
+        // The names in use stay as they were.
+        HTAlloc_free(full);
+        out_of_memory("HTTCP", "HTSetHostName", __LINE__, std::strlen(name) + 1);
+    }
+    pthread_mutex_lock(&names_lock);
     forget_names();
     host_name = full;
-    domain_name = domain_of(full);
+    domain_name = domain;
     names_known = true;
+    pthread_mutex_unlock(&names_lock);
 }
 
 extern "C" void HTUnSetHostName(void) noexcept
 {
-    std::lock_guard<std::mutex> hold(names_lock);
+    pthread_mutex_lock(&names_lock);
     forget_names();
+    pthread_mutex_unlock(&names_lock);
 }
 
-extern "C" void ServerIPListAdd(const char *address, int trace) noexcept
+namespace {
+
+// Appends one address; false when memory is short (nothing appended).
+bool add_server_address(const char *address, int trace)
 {
-    if (address == nullptr)
-        return;
-    auto *a = new (std::nothrow) Address;
-    if (a == nullptr)
-        return;
+    void *block = HTAlloc_malloc(sizeof(Address));
+    if (block == nullptr)
+        return false;
+    auto *a = new (block) Address;
     std::strncpy(a->text, address, sizeof a->text - 1);
     a->text[sizeof a->text - 1] = '\0';
     if (trace && HT_TRACING())
         tfprintf(stderr, "RCA CFG..... Adding new address:  %s\n", a->text);
-    std::lock_guard<std::mutex> hold(list_lock);
+    pthread_mutex_lock(&list_lock);
     if (list_tail == nullptr)
         list_head.store(a, std::memory_order_release);
     else
         list_tail->next.store(a, std::memory_order_release);
     list_tail = a;
+    pthread_mutex_unlock(&list_lock);
+    return true;
+}
+
+} // namespace
+
+extern "C" void ServerIPListAdd(const char *address, int trace) noexcept
+{
+    if (address != nullptr && !add_server_address(address, trace))
+        out_of_memory("HTTCP", "ServerIPListAdd", __LINE__, sizeof(Address));
 }
 
 extern "C" int checkServerIPList(const char *address, int trace) noexcept
@@ -292,30 +334,35 @@ extern "C" int InitIPAddresses(int socket) noexcept
 {
     constexpr int buffer_size = 32000;
     char *buffer = static_cast<char *>(HTAlloc_calloc(1, buffer_size));
+    if (buffer == nullptr)
+        out_of_memory("HTTCP", "InitIPAddresses", __LINE__, buffer_size);
     int added = -1;
-    if (buffer != nullptr) {
-        struct ifconf conf;
-        conf.ifc_len = buffer_size;
-        conf.ifc_buf = buffer;
-        if (ioctl(socket, SIOCGIFCONF, &conf) == 0) {
-            added = 0;
-            const int n = conf.ifc_len / static_cast<int>(sizeof(struct ifreq));
-            for (int i = 0; i < n; ++i) {
-                const struct ifreq &r = conf.ifc_req[i];
-                if (r.ifr_addr.sa_family != AF_INET)
-                    continue;
-                struct sockaddr_in in;
-                std::memcpy(&in, &r.ifr_addr, sizeof in);
-                char text[HT_INET_STRING_SIZE];
-                ServerIPListAdd(HTInetString(&in, text), 1);
+    bool short_of_memory = false;
+    struct ifconf conf;
+    conf.ifc_len = buffer_size;
+    conf.ifc_buf = buffer;
+    if (ioctl(socket, SIOCGIFCONF, &conf) == 0) {
+        added = 0;
+        const int n = conf.ifc_len / static_cast<int>(sizeof(struct ifreq));
+        for (int i = 0; i < n && !short_of_memory; ++i) {
+            const struct ifreq &r = conf.ifc_req[i];
+            if (r.ifr_addr.sa_family != AF_INET)
+                continue;
+            struct sockaddr_in in;
+            std::memcpy(&in, &r.ifr_addr, sizeof in);
+            char text[HT_INET_STRING_SIZE];
+            if (add_server_address(HTInetString(&in, text), 1))
                 ++added;
-            }
-        } else {
-            HTInetStatus("ioctl");
+            else
+                short_of_memory = true;
         }
-        HTAlloc_free(buffer);
+    } else {
+        HTInetStatus("ioctl");
     }
-    ServerIPListAdd("0.0.0.0", 1);
+    HTAlloc_free(buffer);
+    // Reported once the buffer is released; the addresses added stay listed.
+    if (short_of_memory || !add_server_address("0.0.0.0", 1))
+        out_of_memory("HTTCP", "InitIPAddresses", __LINE__, sizeof(Address));
     return added;
 }
 

@@ -45,11 +45,14 @@ HT_EXPORT char *HTGetHostName(const struct sockaddr_in *address) HT_NOEXCEPT;
 /*
  * The local fully qualified host name, and its domain part (the text from
  * its first "."; empty when it has none). Found once; null when the system
- * has no name.
+ * has no name, or when memory is short (they are looked for again then).
  */
 HT_EXPORT const char *HTHostName(void) HT_NOEXCEPT;
 HT_EXPORT const char *HTDomainName(void) HT_NOEXCEPT;
-/* A name with a "." is taken as it is; one without gets the system's domain appended. */
+/*
+ * A name with a "." is taken as it is; one without gets the system's domain
+ * appended. Out of memory: out_of_memory, the names in use unchanged.
+ */
 HT_EXPORT void HTSetHostName(const char *name) HT_NOEXCEPT;
 /* Forgets both names; the next HTHostName finds them again. */
 HT_EXPORT void HTUnSetHostName(void) HT_NOEXCEPT;
@@ -58,10 +61,11 @@ HT_EXPORT void HTUnSetHostName(void) HT_NOEXCEPT;
  * Appends the IPv4 address of every interface of the host (read through the
  * socket with the interface-configuration request), then "0.0.0.0", to the
  * server address list. Returns the number of addresses added, or -1 when the
- * interface list cannot be read (only "0.0.0.0" is added then).
+ * interface list cannot be read (only "0.0.0.0" is added then). Memory
+ * running short goes to out_of_memory; the addresses added before stay.
  */
 HT_EXPORT int InitIPAddresses(int socket) HT_NOEXCEPT;
-/* Appends one address text to the server address list. */
+/* Appends one address text to the server address list (out of memory: out_of_memory). */
 HT_EXPORT void ServerIPListAdd(const char *address, int trace) HT_NOEXCEPT;
 /* 1 when the text equals an entry of the server address list, else 0. */
 HT_EXPORT int checkServerIPList(const char *address, int trace) HT_NOEXCEPT;

@@ -7,7 +7,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 #include <strings.h>
 
 #include <langinfo.h>
@@ -44,7 +44,10 @@ const CodepageRow codepage_table[] = {
     {"zh_CN", "zh_CN", "ibm-1381"}, {"zh_TW", "zh_TW", "BIG5"},
 };
 
-std::once_flag init_once;
+pthread_once_t init_once = PTHREAD_ONCE_INIT;
+// The system object is never released, so it needs no heap block: a start
+// that finds memory short still has it.
+HTLocale system_object;
 HTLocale *system_locale = nullptr;
 HTLocale *default_locale = nullptr;
 
@@ -66,27 +69,30 @@ const char *icu_default()
 
 } // namespace
 
+namespace {
+
+void init_process_locale()
+{
+    const char *name;
+    if (std::setlocale(LC_ALL, "") == nullptr) {
+        name = "en_US";
+        std::setlocale(LC_ALL, name);
+    } else {
+        name = icu_default();
+    }
+    const char *now = std::setlocale(LC_ALL, nullptr);
+    if (now == nullptr || std::strstr(now, name) == nullptr)
+        std::setlocale(LC_ALL, name);
+    set_name(&system_object, name);
+    system_locale = &system_object;
+    default_locale = &system_object;
+}
+
+} // namespace
+
 extern "C" void Locale_Init(void) noexcept
 {
-    std::call_once(init_once, [] {
-        const char *name;
-        if (std::setlocale(LC_ALL, "") == nullptr) {
-            name = "en_US";
-            std::setlocale(LC_ALL, name);
-        } else {
-            name = icu_default();
-        }
-        const char *now = std::setlocale(LC_ALL, nullptr);
-        if (now == nullptr || std::strstr(now, name) == nullptr)
-            std::setlocale(LC_ALL, name);
-        // Locale_Create below calls Locale_Init again; call_once's own guard
-        // would deadlock, so the object is made by hand.
-        auto *l = static_cast<HTLocale *>(HTAlloc_calloc(1, sizeof(HTLocale)));
-        if (l != nullptr)
-            set_name(l, name);
-        system_locale = l;
-        default_locale = l;
-    });
+    pthread_once(&init_once, init_process_locale);
 }
 
 extern "C" HTLocale *Locale_Create(const char *name) noexcept

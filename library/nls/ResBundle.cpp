@@ -59,26 +59,33 @@ UResourceBundle *ures(const ResBundle *b)
     return static_cast<UResourceBundle *>(b->bundle);
 }
 
+// Results of insert_locked besides 1 (cached): the text cannot be converted,
+// or memory for it could not be had (a later lookup may still succeed).
+constexpr int kNotConverted = 0;
+constexpr int kNoMemory = -1;
+
 // Caller holds the lock (or primes).
 int insert_locked(ResBundle *b, uint32_t set, uint32_t number, const UChar *text)
 {
-    if (text == nullptr || cached(b, set, number) != nullptr)
-        return text != nullptr;
+    if (text == nullptr)
+        return kNotConverted;
+    if (cached(b, set, number) != nullptr)
+        return 1;
     UConverter *conv = static_cast<UConverter *>(b->converter);
     const int32_t units = u_strlen(text);
     UErrorCode st = U_ZERO_ERROR;
     const int32_t length = ucnv_fromUChars(conv, nullptr, 0, text, units, &st);
     if (st != U_BUFFER_OVERFLOW_ERROR && st != U_STRING_NOT_TERMINATED_WARNING && U_FAILURE(st))
-        return 0;
+        return kNotConverted;
     if (length < 0)
-        return 0;
+        return kNotConverted;
     // The pre-flight leaves an overflow status behind.
     st = U_ZERO_ERROR;
     const size_t bytes = sizeof(ResBundleElement) + (static_cast<size_t>(units) + 1) * sizeof(UChar) +
                          static_cast<size_t>(length) + 1;
     auto *e = static_cast<ResBundleElement *>(GarbageHeap_Alloc(b->heap, bytes));
     if (e == nullptr)
-        return 0;
+        return kNoMemory;
     e->set = set;
     e->number = number;
     e->text = reinterpret_cast<HTUChar *>(e + 1);
@@ -86,9 +93,9 @@ int insert_locked(ResBundle *b, uint32_t set, uint32_t number, const UChar *text
     u_strcpy(reinterpret_cast<UChar *>(e->text), text);
     ucnv_fromUChars(conv, e->converted, length + 1, text, units, &st);
     if (U_FAILURE(st))
-        return 0; // the block stays in the heap, unused
+        return kNotConverted; // the block stays in the heap, unused
     e->converted[length] = '\0';
-    return StrongHash_Insert(b->cache, e);
+    return StrongHash_Insert(b->cache, e) == 1 ? 1 : kNoMemory;
 }
 
 #endif
@@ -249,7 +256,7 @@ extern "C" int ResBundle_Insert(ResBundle *bundle, uint32_t set, uint32_t number
     if (is_primed(bundle))
         return 0; // a primed cache is read without the lock: it no longer changes
     BundleLock hold(bundle->lock);
-    return insert_locked(bundle, set, number, reinterpret_cast<const UChar *>(text));
+    return insert_locked(bundle, set, number, reinterpret_cast<const UChar *>(text)) == 1 ? 1 : 0;
 #else
     (void)set;
     (void)number;
@@ -266,6 +273,9 @@ extern "C" void ResBundle_Prime(ResBundle *bundle) noexcept
     if (bundle->primed)
         return;
     UResourceBundle *top = ures(bundle);
+    // A string that found no memory stays readable from the bundle: only a
+    // cache that holds every string is marked primed and read alone.
+    bool whole = true;
     ures_resetIterator(top);
     while (ures_hasNext(top)) {
         UErrorCode st = U_ZERO_ERROR;
@@ -282,8 +292,8 @@ extern "C" void ResBundle_Prime(ResBundle *bundle) noexcept
             int32_t len = 0;
             st = U_ZERO_ERROR;
             const UChar *s = ures_getString(r, &len, &st);
-            if (U_SUCCESS(st))
-                insert_locked(bundle, set, 1, s);
+            if (U_SUCCESS(st) && insert_locked(bundle, set, 1, s) == kNoMemory)
+                whole = false;
         } else if (type == URES_ARRAY) {
             const int32_t n = ures_getSize(r);
             for (int32_t i = 0; i < n; ++i) {
@@ -293,13 +303,17 @@ extern "C" void ResBundle_Prime(ResBundle *bundle) noexcept
                 if (U_FAILURE(st))
                     break;
                 // An empty element is an empty text, found like any other.
-                if (!insert_locked(bundle, set, static_cast<uint32_t>(i) + 1, s))
+                const int rc = insert_locked(bundle, set, static_cast<uint32_t>(i) + 1, s);
+                if (rc != 1) {
+                    whole = whole && rc != kNoMemory;
                     break;
+                }
             }
         }
         ures_close(r);
     }
-    __atomic_store_n(&bundle->primed, 1, __ATOMIC_RELEASE);
+    if (whole)
+        __atomic_store_n(&bundle->primed, 1, __ATOMIC_RELEASE);
 #endif
 }
 
@@ -326,7 +340,7 @@ extern "C" ResBundleElement *ResBundle_ExtractHashElement(ResBundle *bundle, uin
         const UChar *s =
             ures_getStringByIndex(group, static_cast<int32_t>(number - 1), &len, &st);
         // An empty element is an empty text, found like any other.
-        if (U_SUCCESS(st) && s != nullptr && insert_locked(bundle, set, number, s))
+        if (U_SUCCESS(st) && s != nullptr && insert_locked(bundle, set, number, s) == 1)
             found = cached(bundle, set, number);
     }
     if (group != nullptr)

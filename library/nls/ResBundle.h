@@ -61,7 +61,11 @@ HT_EXPORT ResBundle *ResBundle_LoadSpecific(const char *locale, const char *dire
 HT_EXPORT void *ResBundle_LoadCatalog(const char *locale, const char *directory, const char *name,
                                       int *status) HT_NOEXCEPT;
 HT_EXPORT void ResBundle_Destroy(ResBundle *bundle) HT_NOEXCEPT;
-/* Converts and caches every string of the bundle; a primed bundle never reads ICU again. */
+/*
+ * Converts and caches every string of the bundle; a primed bundle never
+ * reads ICU again. When memory runs short for a string, the bundle is left
+ * unprimed, so that what is missing is still read from ICU on demand.
+ */
 HT_EXPORT void ResBundle_Prime(ResBundle *bundle) HT_NOEXCEPT;
 /* Converts and caches one string: 1, or 0 on failure (nothing cached). */
 HT_EXPORT int ResBundle_Insert(ResBundle *bundle, uint32_t set, uint32_t number,

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 
 #ifndef HT_CATALOG_DIR
 #define HT_CATALOG_DIR "/opt/orvane/vell/kq/msg"
@@ -34,8 +34,10 @@ Entry table[NLS_BUNDLES] = {
     {"orvanekq", true, {nullptr}, 0, {0}, {false}},
 };
 
-// Loading and reference counting may be asked from several threads.
-std::mutex table_lock;
+// Loading and reference counting may be asked from several threads. A plain
+// lock, taken and released by hand: nothing done under it reports through
+// out_of_memory (a bundle load gives null), and it never throws.
+pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
 
 bool valid(int index)
 {
@@ -150,14 +152,17 @@ extern "C" int nlsLoadResources(int index, const char *locale) noexcept
     if (!valid(index))
         return 0;
     Entry &e = table[index];
-    std::lock_guard<std::mutex> hold(table_lock);
+    pthread_mutex_lock(&table_lock);
     if (e.handle.load(std::memory_order_relaxed) == nullptr) {
         // A bundle is loaded at most once per process.
-        if (e.attempts.fetch_add(1, std::memory_order_relaxed) + 1 > 1)
+        if (e.attempts.fetch_add(1, std::memory_order_relaxed) + 1 > 1) {
+            pthread_mutex_unlock(&table_lock);
             return 0;
+        }
         ResBundle *b = ResBundle_LoadSpecific(locale, nlsCatalogDirectory(), e.name);
         if (b == nullptr) {
             e.settled.store(true, std::memory_order_release);
+            pthread_mutex_unlock(&table_lock);
             return 0;
         }
         if (e.prime)
@@ -165,6 +170,7 @@ extern "C" int nlsLoadResources(int index, const char *locale) noexcept
         e.handle.store(b, std::memory_order_release);
     }
     ++e.references;
+    pthread_mutex_unlock(&table_lock);
     return 1;
 }
 
@@ -173,14 +179,13 @@ extern "C" void nlsFreeResources(int index) noexcept
     if (!valid(index))
         return;
     Entry &e = table[index];
-    std::lock_guard<std::mutex> hold(table_lock);
-    if (e.references == 0)
-        return;
-    if (--e.references == 0) {
+    pthread_mutex_lock(&table_lock);
+    if (e.references != 0 && --e.references == 0) {
         ResBundle_Destroy(e.handle.load(std::memory_order_relaxed));
         e.handle.store(nullptr, std::memory_order_release);
         e.settled.store(true, std::memory_order_release);
     }
+    pthread_mutex_unlock(&table_lock);
 }
 
 extern "C" const char *nlsGetString(int index, int set, int number, const char *dflt) noexcept

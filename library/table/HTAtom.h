@@ -43,7 +43,12 @@ HT_EXPORT HTAtom *HTAtom_hardlookup(const char *name, unsigned bucket) HT_NOEXCE
 /* The name, or "NULL" for a null atom. */
 HT_EXPORT const char *HTAtom_getName(const HTAtom *atom) HT_NOEXCEPT;
 
-/* Creates the atoms the library compares against and fills the globals below. */
+/*
+ * Creates the atoms the library compares against and fills the globals
+ * below. Out of memory part-way (out_of_memory), the globals before the
+ * failure are set and the others keep their values: running it again
+ * completes them.
+ */
 HT_EXPORT void HTLoadGlobalAtoms(void) HT_NOEXCEPT;
 
 HT_EXPORT extern HTAtom *WWW_PRESENT;     /* "www/present" */

@@ -116,8 +116,11 @@ extern "C" HTBTree *HTBTree_new(HTComparer compare, int locked, HTThdGlobals *po
     t->pool = pool;
     t->locked = locked != 0;
     t->mutex = locked ? pmutex_create() : 0;
-    if (locked && t->mutex == 0)
+    if (locked && t->mutex == 0) {
+        if (pool == nullptr)
+            HTAlloc_free(t);
         out_of_memory("HTBTree", "HTBTree_new", __LINE__, sizeof(pthread_mutex_t));
+    }
     t->top = nullptr;
     return t;
 }

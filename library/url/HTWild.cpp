@@ -3,6 +3,7 @@
 #include "HTWild.h"
 
 #include "HTAlloc.h"
+#include "HTAllocator.hpp"
 #include "HTExcept.h"
 #include "HTMPool.h"
 #include "HTString.h"
@@ -11,8 +12,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <new>
+#include <utility>
 
 namespace {
 
@@ -59,29 +60,25 @@ struct Cap {
     size_t len;
 };
 
+// Captures of a match fit here unless the pattern has more segments.
+constexpr size_t kLocalCaps = 16;
+
 // One match of a pattern against a subject. A call (segment, position)
 // always gives the same answer, so failures are remembered: with several
 // stars the search stays polynomial instead of trying every combination.
+// Nothing here owns memory: the memo is released by captures() before it
+// reports anything, so running out of memory never jumps over it.
 struct Matcher {
     const char *s;
     size_t n;
-    std::vector<const HTPattern *> segs;
+    size_t segments;
     bool decode;        // compare literal text with the URL's escapes decoded
     bool caseSensitive;
     bool memoize;
-    std::vector<bool> failed;
-    std::vector<Cap> caps; // in reverse order
-
-    Matcher(const HTPattern *p, const char *subject, bool dec, bool cs)
-        : s(subject), n(std::strlen(subject)), decode(dec), caseSensitive(cs)
-    {
-        int wildText = 0;
-        for (; p; p = p->next) {
-            segs.push_back(p);
-            wildText += p->wild && p->length > 0;
-        }
-        memoize = wildText >= 2;
-    }
+    unsigned char *failed; // bit per (segment, position), made on the first failure
+    bool exhausted;        // the memo could not be had: the match is abandoned
+    Cap *caps;             // in reverse order, room for segments + 1
+    size_t ncaps;
 
     // Characters of the URL consumed by the literal text, or -1.
     long literal(const HTPattern *seg, size_t pos) const
@@ -105,46 +102,58 @@ struct Matcher {
 
     size_t step(size_t pos) const { return decode && escape_at(s, pos) >= 0 ? 3 : 1; }
 
-    bool run(size_t si, size_t pos)
+    size_t memo_bytes() const { return ((segments + 1) * (n + 1) + 7) / 8; }
+
+    bool run(const HTPattern *seg, size_t si, size_t pos)
     {
-        const size_t key = si * (n + 1) + pos;
-        if (memoize && !failed.empty() && failed[key])
+        if (exhausted)
             return false;
-        const bool ok = body(si, pos);
-        if (!ok && memoize) {
-            if (failed.empty())
-                failed.assign((segs.size() + 1) * (n + 1), false);
-            failed[key] = true;
+        const size_t key = si * (n + 1) + pos;
+        if (memoize && failed != nullptr && (failed[key / 8] >> (key % 8) & 1))
+            return false;
+        const bool ok = body(seg, si, pos);
+        if (!ok && memoize && !exhausted) {
+            if (failed == nullptr) {
+                failed = static_cast<unsigned char *>(HTAlloc_calloc(memo_bytes(), 1));
+                if (failed == nullptr) {
+                    exhausted = true;
+                    return false;
+                }
+            }
+            failed[key / 8] = static_cast<unsigned char>(failed[key / 8] | 1u << (key % 8));
         }
         return ok;
     }
 
-    bool body(size_t si, size_t pos)
+    void capture(size_t pos, size_t len) { caps[ncaps++] = Cap{pos, len}; }
+
+    bool body(const HTPattern *seg, size_t si, size_t pos)
     {
-        if (si == segs.size()) {
+        if (seg == nullptr) {
             if (pos != n)
                 return false;
-            caps.push_back(Cap{pos, 0});
+            capture(pos, 0);
             return true;
         }
-        const HTPattern *seg = segs[si];
         const bool ud = !decode && user_dir(s + pos);
         if (ud && !(seg->length > 0 && user_dir(seg->text)))
             return false;
         if (!seg->wild) {
             const long k = literal(seg, pos);
-            return k >= 0 && run(si + 1, pos + static_cast<size_t>(k));
+            return k >= 0 && run(seg->next, si + 1, pos + static_cast<size_t>(k));
         }
         if (seg->length == 0) {
-            caps.push_back(Cap{pos, n - pos});
+            capture(pos, n - pos);
             return true;
         }
         for (size_t p = pos; p < n; p += step(p)) {
             const long k = literal(seg, p);
-            if (k >= 0 && run(si + 1, p + static_cast<size_t>(k))) {
-                caps.push_back(Cap{pos, p - pos});
+            if (k >= 0 && run(seg->next, si + 1, p + static_cast<size_t>(k))) {
+                capture(pos, p - pos);
                 return true;
             }
+            if (exhausted)
+                return false;
         }
         return false;
     }
@@ -152,9 +161,9 @@ struct Matcher {
     HTPatternCapture *result(HTThdGlobals *pool) const
     {
         HTPatternCapture *head = nullptr;
-        for (const Cap &c : caps) { // reverse order: build from the back
+        for (size_t i = 0; i < ncaps; ++i) { // reverse order: build from the back
             auto *node = static_cast<HTPatternCapture *>(HTMemPoolAlloc(sizeof(HTPatternCapture), pool));
-            node->text = HTMemPoolStrdup_len(s + c.pos, c.len, pool);
+            node->text = HTMemPoolStrdup_len(s + caps[i].pos, caps[i].len, pool);
             node->next = head;
             head = node;
         }
@@ -167,8 +176,25 @@ HTPatternCapture *captures(const HTPattern *p, const char *subject, bool decode,
 {
     if (p == nullptr || subject == nullptr)
         return nullptr;
-    Matcher m(p, subject, decode, cs);
-    if (!m.run(0, 0))
+    size_t segments = 0;
+    int wildText = 0;
+    for (const HTPattern *q = p; q; q = q->next) {
+        ++segments;
+        wildText += q->wild && q->length > 0;
+    }
+    // A successful match records at most one capture per segment, and one
+    // for the end.
+    Cap local[kLocalCaps];
+    Cap *caps = segments + 1 <= kLocalCaps
+                    ? local
+                    : static_cast<Cap *>(HTMemPoolAlloc(sizeof(Cap) * (segments + 1), pool));
+    Matcher m{subject, std::strlen(subject), segments, decode, cs, wildText >= 2, nullptr, false,
+              caps, 0};
+    const bool ok = m.run(p, 0, 0);
+    HTAlloc_free(m.failed);
+    if (m.exhausted)
+        out_of_memory("HTWild", "HTPattern_match", __LINE__, m.memo_bytes());
+    if (!ok)
         return nullptr;
     return m.result(pool);
 }
@@ -187,48 +213,71 @@ char *substitute(const HTPattern *tmpl, const HTPatternCapture *caps, const char
 
 // ---- Patterns ------------------------------------------------------------------------
 
+namespace {
+
+// Length of the literal run at p (up to an unescaped "*" or the end), as
+// stored: an escape counts once, a "\\" at the very end stands for a line
+// feed. *end is where the run stops.
+size_t literal_run(const char *p, const char **end)
+{
+    size_t len = 0;
+    while (*p != '\0' && *p != '*') {
+        p += (p[0] == '\\' && p[1] != '\0') ? 2 : 1;
+        ++len;
+    }
+    *end = p;
+    return len;
+}
+
+void copy_run(const char *p, const char *end, char *out)
+{
+    while (p < end) {
+        if (*p == '\\') {
+            *out++ = p[1] == '\0' ? '\n' : p[1];
+            p += p[1] == '\0' ? 1 : 2;
+        } else {
+            *out++ = *p++;
+        }
+    }
+    *out = '\0';
+}
+
+} // namespace
+
 extern "C" HTPattern *HTPattern_new(const char *text) noexcept
 {
     if (text == nullptr || *text == '\0')
         return nullptr;
-    struct Seg {
-        bool wild;
-        std::string text;
-    };
-    std::vector<Seg> segs;
-    Seg cur{false, {}};
-    for (const char *p = text; *p; ++p) {
-        if (*p == '*') {
-            if (!cur.text.empty()) {
-                segs.push_back(cur);
-                cur = Seg{true, {}};
-            } else {
-                cur.wild = true; // consecutive stars act as one
-            }
-        } else if (*p == '\\') {
-            if (p[1] == '\0') {
-                cur.text += '\n';
-            } else {
-                cur.text += *++p;
-            }
-        } else {
-            cur.text += *p;
-        }
-    }
-    if (cur.wild || !cur.text.empty())
-        segs.push_back(cur);
     HTPattern *head = nullptr, **tail = &head;
-    for (const Seg &sg : segs) {
-        auto *p = static_cast<HTPattern *>(HTAlloc_calloc(1, sizeof(HTPattern)));
-        char *t = static_cast<char *>(HTAlloc_malloc(sg.text.size() + 1));
-        if (p == nullptr || t == nullptr)
-            out_of_memory("HTWild", "HTPattern_new", __LINE__, sizeof(HTPattern) + sg.text.size() + 1);
-        std::memcpy(t, sg.text.c_str(), sg.text.size() + 1);
-        p->wild = sg.wild;
-        p->text = t;
-        p->length = static_cast<int>(sg.text.size());
-        *tail = p;
-        tail = &p->next;
+    bool wild = false; // consecutive stars act as one
+    const char *p = text;
+    for (;;) {
+        while (*p == '*') {
+            wild = true;
+            ++p;
+        }
+        if (*p == '\0' && !wild)
+            break;
+        const char *end;
+        const size_t len = literal_run(p, &end);
+        auto *seg = static_cast<HTPattern *>(HTAlloc_calloc(1, sizeof(HTPattern)));
+        char *t = seg ? static_cast<char *>(HTAlloc_malloc(len + 1)) : nullptr;
+        if (t == nullptr) {
+            // The segments made so far go with the failure.
+            HTAlloc_free(seg);
+            HTPattern_free(head);
+            out_of_memory("HTWild", "HTPattern_new", __LINE__, sizeof(HTPattern) + len + 1);
+        }
+        copy_run(p, end, t);
+        seg->wild = wild;
+        seg->text = t;
+        seg->length = static_cast<int>(len);
+        *tail = seg;
+        tail = &seg->next;
+        if (*end == '\0')
+            break;
+        p = end;
+        wild = false;
     }
     return head;
 }
@@ -312,16 +361,22 @@ extern "C" const char *HTPattern_firstWild(const HTPattern *pattern, const char 
 
 extern "C" char *HTPattern_stringitizeThis(const HTPattern *segment, char *text) noexcept
 {
-    std::string s = text ? text : "";
-    for (; segment; segment = segment->next) {
-        if (segment->wild)
-            s += '*';
-        s.append(segment->text, static_cast<size_t>(segment->length));
-    }
-    char *out = static_cast<char *>(HTAlloc_realloc(text, s.size() + 1));
+    const size_t old = text ? std::strlen(text) : 0;
+    size_t len = old;
+    for (const HTPattern *g = segment; g; g = g->next)
+        len += (g->wild ? 1 : 0) + static_cast<size_t>(g->length);
+    // On failure the caller's text is untouched and still the caller's.
+    char *out = static_cast<char *>(HTAlloc_realloc(text, len + 1));
     if (out == nullptr)
-        out_of_memory("HTWild", "HTPattern_stringitize", __LINE__, s.size() + 1);
-    std::memcpy(out, s.c_str(), s.size() + 1);
+        out_of_memory("HTWild", "HTPattern_stringitize", __LINE__, len + 1);
+    char *w = out + old;
+    for (const HTPattern *g = segment; g; g = g->next) {
+        if (g->wild)
+            *w++ = '*';
+        std::memcpy(w, g->text, static_cast<size_t>(g->length));
+        w += g->length;
+    }
+    *w = '\0';
     return out;
 }
 
@@ -331,24 +386,29 @@ extern "C" char *HTPattern_stringitize(const HTPattern *pattern) noexcept
 }
 
 // ---- Rule trees ----------------------------------------------------------------------
+//
+// Building is C++ work under ht::fallible: every allocation throws
+// std::bad_alloc when it fails, the guards below take the half-built nodes
+// apart on the way out, and only then, with nothing alive, does the
+// exported function report the failure.
 
 namespace {
 
 bool trace_config() { return HT_TRACE_ON(HT_TRACE_CONFIG); }
 bool trace_tcp() { return HT_TRACE_ON(HT_TRACE_TCP); }
 
-[[noreturn]] void tree_out_of_memory()
+[[noreturn]] void tree_out_of_memory(const char *function)
 {
     if (trace_config())
         tfprintf(stderr, "out of memory!!! in HTHashRuleNodes");
-    std::exit(1);
+    out_of_memory("HTWild", function, __LINE__, sizeof(HTRuleNode));
 }
 
 void *tree_alloc(size_t size)
 {
     void *p = HTAlloc_calloc(1, size);
     if (p == nullptr)
-        tree_out_of_memory();
+        throw std::bad_alloc();
     return p;
 }
 
@@ -359,42 +419,69 @@ char *tree_strndup(const char *s, size_t n)
     return p;
 }
 
+// Owns a node until it is complete; a node is consistent for
+// HTDestroyRuleTree at every step of its building.
+struct NodeGuard {
+    HTRuleNode *node;
+    ~NodeGuard() { HTDestroyRuleTree(node, 0); }
+    HTRuleNode *release()
+    {
+        HTRuleNode *n = node;
+        node = nullptr;
+        return n;
+    }
+};
+
+struct LeavesGuard {
+    HTRuleNode *leaves;
+    int count;
+    ~LeavesGuard()
+    {
+        if (leaves == nullptr)
+            return;
+        for (int i = 0; i < count; ++i)
+            HTAlloc_free(leaves[i].prefix);
+        HTAlloc_free(leaves);
+    }
+};
+
 void init_leaf(HTRuleNode *node, void *owner, HTPatternRule *rule, void *value)
 {
+    node->prefix = tree_strndup("", 0);
     node->leaf = rule;
     node->groupSize = 1;
     node->value = value;
-    node->prefix = tree_strndup("", 0);
     node->owner = owner;
     node->minRuleID = rule->ruleID;
 }
 
-} // namespace
-
-extern "C" HTRuleNode *HTArrayRuleTreeLeafNodes(void *owner, HTPatternRule **rules, int count,
-                                                int ruleCount, void *value) noexcept
+HTRuleNode *build_leaves(void *owner, HTPatternRule **rules, int count, int ruleCount, void *value)
 {
     if (ruleCount <= 0)
         return nullptr;
-    auto *leaves = static_cast<HTRuleNode *>(tree_alloc(sizeof(HTRuleNode) * static_cast<size_t>(ruleCount)));
+    LeavesGuard guard{static_cast<HTRuleNode *>(
+                          tree_alloc(sizeof(HTRuleNode) * static_cast<size_t>(ruleCount))),
+                      ruleCount};
     int k = 0;
     for (int i = 0; i < count && k < ruleCount; ++i) {
         if (rules[i] == nullptr || rules[i]->pattern == nullptr)
             continue;
-        init_leaf(&leaves[k], owner, rules[i], value);
+        init_leaf(&guard.leaves[k], owner, rules[i], value);
         if (trace_config())
             tfprintf(stderr, "RULEMATCH... Create leaf node for rule %d for addr %s port %d.\n",
                      rules[i]->ruleID, rules[i]->address ? rules[i]->address : "-",
                      rules[i]->port);
         ++k;
     }
+    HTRuleNode *leaves = guard.leaves;
+    guard.leaves = nullptr;
     return leaves;
 }
 
-extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int count, int start,
-                                        void *value, void *extra) noexcept
+HTRuleNode *build_tree(void *owner, HTPatternRule **rules, int count, int start, void *value,
+                       void *extra)
 {
-    std::vector<HTPatternRule *> live;
+    ht::vector<HTPatternRule *> live;
     for (int i = 0; i < count; ++i)
         if (rules[i] != nullptr && rules[i]->pattern != nullptr)
             live.push_back(rules[i]);
@@ -420,7 +507,8 @@ extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int 
         if (c == '*')
             break;
     }
-    auto *node = static_cast<HTRuleNode *>(tree_alloc(sizeof(HTRuleNode)));
+    NodeGuard guard{static_cast<HTRuleNode *>(tree_alloc(sizeof(HTRuleNode)))};
+    HTRuleNode *node = guard.node;
     node->groupSize = static_cast<int>(live.size());
     node->value = value;
     node->owner = owner;
@@ -442,20 +530,18 @@ extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int 
             if (trace_config())
                 tfprintf(stderr, "RULEMATCH... Create %d leaf nodes for same pattern %s.\n",
                          node->groupSize, live[0]->pattern);
-            node->leaf = HTArrayRuleTreeLeafNodes(node, live.data(), node->groupSize,
-                                                  node->groupSize, value);
+            node->leaf = build_leaves(node, live.data(), node->groupSize, node->groupSize, value);
         }
-        return node;
+        return guard.release();
     }
 
-    std::string next;
+    ht::string next;
     for (const HTPatternRule *r : live)
-        if (next.find(r->pattern[pos]) == std::string::npos)
+        if (next.find(r->pattern[pos]) == ht::string::npos)
             next += r->pattern[pos]; // a pattern ending here adds character 0
-    node->nextCharCount = static_cast<int>(next.size());
     node->nextChars = tree_strndup(next.data(), next.size());
     if (trace_config()) {
-        std::string shown = next;
+        ht::string shown = next;
         for (char &c : shown)
             if (c == '\0')
                 c = ' ';
@@ -463,17 +549,39 @@ extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int 
                  node->groupSize);
     }
     node->children = static_cast<HTRuleNode **>(tree_alloc(sizeof(HTRuleNode *) * next.size()));
-    std::vector<HTPatternRule *> subset(static_cast<size_t>(count));
+    // Counted only now that the children array exists: the guard may walk it.
+    node->nextCharCount = static_cast<int>(next.size());
+    ht::vector<HTPatternRule *> subset(static_cast<size_t>(count));
     for (size_t k = 0; k < next.size(); ++k) {
         for (int i = 0; i < count; ++i) {
             HTPatternRule *r = rules[i];
             subset[static_cast<size_t>(i)] =
                 (r && r->pattern && r->pattern[pos] == next[k]) ? r : nullptr;
         }
-        node->children[k] = HTCreateRuleTree(node, subset.data(), count, static_cast<int>(pos),
-                                             value, extra);
+        node->children[k] =
+            build_tree(node, subset.data(), count, static_cast<int>(pos), value, extra);
     }
-    return node;
+    return guard.release();
+}
+
+} // namespace
+
+extern "C" HTRuleNode *HTArrayRuleTreeLeafNodes(void *owner, HTPatternRule **rules, int count,
+                                                int ruleCount, void *value) noexcept
+{
+    HTRuleNode *leaves = nullptr;
+    if (!ht::fallible([&] { leaves = build_leaves(owner, rules, count, ruleCount, value); }))
+        tree_out_of_memory("HTArrayRuleTreeLeafNodes");
+    return leaves;
+}
+
+extern "C" HTRuleNode *HTCreateRuleTree(void *owner, HTPatternRule **rules, int count, int start,
+                                        void *value, void *extra) noexcept
+{
+    HTRuleNode *tree = nullptr;
+    if (!ht::fallible([&] { tree = build_tree(owner, rules, count, start, value, extra); }))
+        tree_out_of_memory("HTCreateRuleTree");
+    return tree;
 }
 
 extern "C" void HTDestroyRuleTree(HTRuleNode *tree, int flag) noexcept
@@ -483,8 +591,9 @@ extern "C" void HTDestroyRuleTree(HTRuleNode *tree, int flag) noexcept
     if (tree->nextCharCount == 0) {
         if (HT_TRACE_ON(HT_TRACE_CONFIG))
             tfprintf(stderr, "RULEMATCH... free      leaf node[0x%lx, ruleID=%d].\n",
-                     reinterpret_cast<unsigned long>(tree), tree->minRuleID);
-        if (tree->groupSize > 1) {
+                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(tree)), tree->minRuleID);
+        // A node still being built may have no leaves yet.
+        if (tree->groupSize > 1 && tree->leaf != nullptr) {
             auto *leaves = static_cast<HTRuleNode *>(tree->leaf);
             for (int i = 0; i < tree->groupSize; ++i)
                 HTAlloc_free(leaves[i].prefix);
@@ -494,13 +603,13 @@ extern "C" void HTDestroyRuleTree(HTRuleNode *tree, int flag) noexcept
         if (HT_TRACE_ON(HT_TRACE_CONFIG))
             tfprintf(stderr,
                      "RULEMATCH... free none-leaf node[0x%lx, groupSize=%d, nextCharSetSize=%d, prefix=%s]\n",
-                     reinterpret_cast<unsigned long>(tree), tree->groupSize, tree->nextCharCount,
-                     tree->prefix);
+                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(tree)), tree->groupSize,
+                     tree->nextCharCount, tree->prefix);
         for (int k = 0; k < tree->nextCharCount; ++k)
             HTDestroyRuleTree(tree->children[k], flag);
-        HTAlloc_free(tree->children);
-        HTAlloc_free(tree->nextChars);
     }
+    HTAlloc_free(tree->children);
+    HTAlloc_free(tree->nextChars);
     HTAlloc_free(tree->prefix);
     HTAlloc_free(tree);
 }
@@ -513,6 +622,15 @@ namespace {
 // each place it occurs, the literal child and the "*" child) is tried, and a
 // subtree whose smallest rule number cannot beat the best found so far is
 // skipped, so the answer is the one a scan of all rules in number order gives.
+// Captures of a candidate match: a list in subject order, carved from the
+// pool, shared by the candidates that extend it, so that no search frame
+// owns memory.
+struct CapNode {
+    size_t pos;
+    size_t len;
+    const CapNode *next;
+};
+
 struct TreeSearch {
     const char *s;
     size_t n;
@@ -520,6 +638,14 @@ struct TreeSearch {
     int port;
     bool exact;
     int32_t limit;
+    HTThdGlobals *pool;
+
+    const CapNode *cap(size_t pos, size_t len, const CapNode *next) const
+    {
+        auto *c = static_cast<CapNode *>(HTMemPoolAlloc(sizeof(CapNode), pool));
+        *c = CapNode{pos, len, next};
+        return c;
+    }
 
     bool eq(char a, char b) const
     {
@@ -583,7 +709,7 @@ struct TreeSearch {
     }
 
     const HTPatternRule *search(const HTRuleNode *node, size_t pos, int64_t bound,
-                                std::vector<Cap> &caps) const
+                                const CapNode *&caps) const
     {
         if (node == nullptr || node->minRuleID >= bound)
             return nullptr;
@@ -602,15 +728,12 @@ struct TreeSearch {
             if (pos != n)
                 return nullptr;
             const HTPatternRule *r = leaf(node, bound);
-            if (r) {
-                caps.clear();
-                caps.push_back(Cap{pos, 0});
-            }
+            if (r)
+                caps = cap(pos, 0, nullptr);
             return r;
         }
         // The literal children first: on equal numbers the literal match wins.
         const HTPatternRule *best = nullptr;
-        std::vector<Cap> tmp;
         for (int pass = 0; pass < 2; ++pass) {
             for (int k = 0; k < node->nextCharCount; ++k) {
                 const char c = node->nextChars[k];
@@ -619,7 +742,7 @@ struct TreeSearch {
                     continue;
                 if (!isStar && !(pos < n ? eq(s[pos], c) : c == '\0'))
                     continue;
-                tmp.clear();
+                const CapNode *tmp = nullptr;
                 const HTPatternRule *r = search(node->children[k], pos, bound, tmp);
                 if (r && r->ruleID < bound) {
                     if (best && trace_tcp())
@@ -628,7 +751,7 @@ struct TreeSearch {
                                  best->ruleID, r->ruleID);
                     best = r;
                     bound = r->ruleID;
-                    caps.swap(tmp);
+                    caps = tmp;
                 }
             }
         }
@@ -638,10 +761,9 @@ struct TreeSearch {
     // The prefix ends with "*": each character that may follow it, at each
     // place it occurs in the rest of the subject (the end counts as 0).
     const HTPatternRule *star(const HTRuleNode *node, size_t pos, int64_t bound,
-                              std::vector<Cap> &caps) const
+                              const CapNode *&caps) const
     {
         const HTPatternRule *best = nullptr;
-        std::vector<Cap> tmp;
         for (int k = 0; k < node->nextCharCount; ++k) {
             const char c = node->nextChars[k];
             const HTRuleNode *child = node->children[k];
@@ -650,14 +772,12 @@ struct TreeSearch {
                     break;
                 if (h == n ? c != '\0' : (c == '\0' || !eq(s[h], c)))
                     continue;
-                tmp.clear();
+                const CapNode *tmp = nullptr;
                 const HTPatternRule *r = search(child, h, bound, tmp);
                 if (r && r->ruleID < bound) {
                     best = r;
                     bound = r->ruleID;
-                    caps.clear();
-                    caps.push_back(Cap{pos, h - pos});
-                    caps.insert(caps.end(), tmp.begin(), tmp.end());
+                    caps = cap(pos, h - pos, tmp);
                 }
             }
         }
@@ -673,18 +793,18 @@ extern "C" HTPatternCapture *rulenode_match(const HTRuleNode *node, const char *
 {
     if (node == nullptr || subject == nullptr)
         return nullptr;
-    TreeSearch ts{subject, std::strlen(subject), address, port, caseFlag != 0,
-                  (best && *best) ? (*best)->ruleID : -1};
-    std::vector<Cap> caps;
+    const TreeSearch ts{subject, std::strlen(subject), address, port, caseFlag != 0,
+                        (best && *best) ? (*best)->ruleID : -1, pool};
+    const CapNode *caps = nullptr;
     const HTPatternRule *r = ts.search(node, 0, INT64_MAX, caps);
     if (r == nullptr)
         return nullptr;
     if (best)
         *best = const_cast<HTPatternRule *>(r);
     HTPatternCapture *head = nullptr, **tail = &head;
-    for (const Cap &c : caps) {
+    for (const CapNode *c = caps; c != nullptr; c = c->next) {
         auto *cn = static_cast<HTPatternCapture *>(HTMemPoolAlloc(sizeof(HTPatternCapture), pool));
-        cn->text = HTMemPoolStrdup_len(subject + c.pos, c.len, pool);
+        cn->text = HTMemPoolStrdup_len(subject + c->pos, c->len, pool);
         cn->next = nullptr;
         *tail = cn;
         tail = &cn->next;
@@ -728,88 +848,101 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
+namespace {
+
+// One part at p: a number, or a bracketed list of numbers and ranges. The
+// ranges go to `out` when it is given (the second, filling pass, which
+// repeats no warning). Returns their count, or -1 for a bad part.
+int parse_part(const char *&p, HTNumRange *out, bool tracing)
+{
+    if (is_digit(*p)) {
+        const long v = read_number(p);
+        if (v > 255) {
+            if (tracing)
+                tfprintf(stderr, "Warning: %d is not a correct ip byte\n", static_cast<int>(v));
+            return -1;
+        }
+        if (out)
+            out[0] = HTNumRange{static_cast<int32_t>(v), static_cast<int32_t>(v)};
+        return 1;
+    }
+    if (*p != '[')
+        return -1;
+    ++p;
+    int count = 0;
+    for (;;) {
+        if (!is_digit(*p))
+            return -1;
+        long lo = read_number(p), hi = lo;
+        if (*p == '-') {
+            ++p;
+            if (!is_digit(*p))
+                return -1;
+            hi = read_number(p);
+        }
+        if (lo > 255 || hi > 255) {
+            if (tracing)
+                tfprintf(stderr, "Warning: %d or %d is not a correct ip byte\n",
+                         static_cast<int>(lo), static_cast<int>(hi));
+            return -1;
+        }
+        if (lo > hi)
+            std::swap(lo, hi);
+        if (out)
+            out[count] = HTNumRange{static_cast<int32_t>(lo), static_cast<int32_t>(hi)};
+        ++count;
+        if (*p == ',') {
+            ++p;
+            continue;
+        }
+        if (*p == ']') {
+            ++p;
+            return count;
+        }
+        return -1;
+    }
+}
+
+} // namespace
+
 extern "C" HTRanNumPat *HTRanNumPat_new(const char *text) noexcept
 {
     if (text == nullptr)
         return nullptr;
-    std::vector<std::vector<HTNumRange>> parts;
+    // First the whole text is checked and each part's ranges counted, so
+    // that the parts are then made at their exact sizes.
+    int counts[4];
+    int parts = 0;
     const char *p = text;
-    bool bad = false;
     const bool tracing = HT_TRACE_ON(HT_TRACE_USER);
-    while (!bad) {
-        std::vector<HTNumRange> ranges;
-        if (is_digit(*p)) {
-            const long v = read_number(p);
-            if (v > 255) {
-                if (tracing)
-                    tfprintf(stderr, "Warning: %d is not a correct ip byte\n", static_cast<int>(v));
-                bad = true;
-                break;
-            }
-            ranges.push_back(HTNumRange{static_cast<int32_t>(v), static_cast<int32_t>(v)});
-        } else if (*p == '[') {
-            ++p;
-            for (;;) {
-                if (!is_digit(*p)) {
-                    bad = true;
-                    break;
-                }
-                long lo = read_number(p), hi = lo;
-                if (*p == '-') {
-                    ++p;
-                    if (!is_digit(*p)) {
-                        bad = true;
-                        break;
-                    }
-                    hi = read_number(p);
-                }
-                if (lo > 255 || hi > 255) {
-                    if (tracing)
-                        tfprintf(stderr, "Warning: %d or %d is not a correct ip byte\n",
-                                 static_cast<int>(lo), static_cast<int>(hi));
-                    bad = true;
-                    break;
-                }
-                if (lo > hi)
-                    std::swap(lo, hi);
-                ranges.push_back(HTNumRange{static_cast<int32_t>(lo), static_cast<int32_t>(hi)});
-                if (*p == ',') {
-                    ++p;
-                    continue;
-                }
-                if (*p == ']') {
-                    ++p;
-                    break;
-                }
-                bad = true;
-                break;
-            }
-            if (bad)
-                break;
-        } else {
-            bad = true;
-            break;
-        }
-        parts.push_back(std::move(ranges));
-        if (*p == '.' && parts.size() < 4) {
+    for (;;) {
+        const int c = parse_part(p, nullptr, tracing);
+        if (c < 0)
+            return nullptr;
+        counts[parts++] = c;
+        if (*p == '.' && parts < 4) {
             ++p;
             continue;
         }
-        if (*p != '\0' || parts.size() != 4)
-            bad = true;
+        if (*p != '\0' || parts != 4)
+            return nullptr;
         break;
     }
-    if (bad)
-        return nullptr;
     HTRanNumPat *head = nullptr, **tail = &head;
-    for (const auto &r : parts) {
+    p = text;
+    for (int i = 0; i < 4; ++i) {
+        const size_t bytes = sizeof(HTNumRange) * static_cast<size_t>(counts[i]);
         auto *part = static_cast<HTRanNumPat *>(HTAlloc_calloc(1, sizeof(HTRanNumPat)));
-        auto *arr = static_cast<HTNumRange *>(HTAlloc_malloc(sizeof(HTNumRange) * r.size()));
-        if (part == nullptr || arr == nullptr)
-            out_of_memory("HTWild", "HTRanNumPat_new", __LINE__, sizeof(HTNumRange) * r.size());
-        std::memcpy(arr, r.data(), sizeof(HTNumRange) * r.size());
+        auto *arr = part ? static_cast<HTNumRange *>(HTAlloc_malloc(bytes)) : nullptr;
+        if (arr == nullptr) {
+            HTAlloc_free(part);
+            HTRanNumPat_free(head);
+            out_of_memory("HTWild", "HTRanNumPat_new", __LINE__, bytes);
+        }
+        parse_part(p, arr, false);
+        ++p; // the "." (or, after the last part, the end)
         part->ranges = arr;
-        part->count = static_cast<int>(r.size());
+        part->count = counts[i];
         *tail = part;
         tail = &part->next;
     }

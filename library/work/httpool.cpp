@@ -17,8 +17,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/syscall.h>
+#include <new>
 #include <unistd.h>
-#include <vector>
 
 HTrunQueue *HTrunQueues[HT_POOL_BLOCKS];
 HTrunQueue *HTResponseQueue;
@@ -64,18 +64,45 @@ struct Pool {
     bool scm = false;
     Worker *workers = nullptr;
 
+    int slots = 0;    // Worker records made (at least one)
+    int prepared = 0; // records whose mutex and condition were initialised
+
     void release()
     {
         if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < prepared; ++i) {
                 pthread_mutex_destroy(&workers[i].m);
                 pthread_cond_destroy(&workers[i].c);
             }
-            delete[] workers;
-            delete this;
+            for (int i = 0; i < slots; ++i)
+                workers[i].~Worker();
+            HTAlloc_free(workers);
+            this->~Pool();
+            HTAlloc_free(this);
         }
     }
 };
+
+// A generation of n workers from the library's allocation point, or null
+// (nothing left allocated).
+Pool *new_pool(int n, bool scm)
+{
+    void *record = HTAlloc_malloc(sizeof(Pool));
+    const int slots = n > 0 ? n : 1;
+    void *array = record ? HTAlloc_calloc(static_cast<size_t>(slots), sizeof(Worker)) : nullptr;
+    if (array == nullptr) {
+        HTAlloc_free(record);
+        return nullptr;
+    }
+    auto *p = new (record) Pool;
+    p->n = n;
+    p->scm = scm;
+    p->workers = static_cast<Worker *>(array);
+    for (int i = 0; i < slots; ++i)
+        new (&p->workers[i]) Worker;
+    p->slots = slots;
+    return p;
+}
 
 struct IdleList {
     Link *head = nullptr;
@@ -207,7 +234,8 @@ Taken take(HTrunQueue *q, pmutex lock)
     return t;
 }
 
-void create_locks()
+// False when a lock could not be made (the ones made are kept for a later try).
+bool create_locks()
 {
     if (!Run_thd_mtx)
         Run_thd_mtx = pmutex_create();
@@ -215,6 +243,7 @@ void create_locks()
         Run_pbthd_mtx = pmutex_create();
     if (!Run_req_mtx)
         Run_req_mtx = pmutex_create();
+    return Run_thd_mtx && Run_pbthd_mtx && Run_req_mtx;
 }
 
 void busy_change(int block, int delta)
@@ -538,27 +567,60 @@ int queue_capacity(const HTrunQueue *q)
     return n;
 }
 
-void queue_fill(HTrunQueue *q, int entries)
+void free_entries(HTrunQueueEntry *list)
 {
-    for (int i = 0; i < entries; ++i) {
-        auto *e = static_cast<HTrunQueueEntry *>(HTAlloc_calloc(1, sizeof(HTrunQueueEntry)));
-        if (e == nullptr)
-            out_of_memory("httpool", "expandFreeList", __LINE__, sizeof(HTrunQueueEntry));
-        e->next = q->freeList;
-        q->freeList = e;
+    while (list) {
+        HTrunQueueEntry *next = list->next;
+        HTAlloc_free(list);
+        list = next;
     }
 }
 
-// A queue of exactly `entries` entries: created, or an empty one resized
-// (a later pool with other block sizes gets queues of its own size).
-void ensure_queue(HTrunQueue *&q, int entries)
+// A free list of `entries` entries in *out; false (nothing left allocated)
+// when memory is short.
+bool make_entries(int entries, HTrunQueueEntry **out)
 {
-    if (q == nullptr) {
-        q = HTrunQueue_create(entries);
-    } else if (q->head == nullptr && queue_capacity(q) != entries) {
-        HTrunQueue_destroy(q);
-        queue_fill(q, entries);
+    HTrunQueueEntry *list = nullptr;
+    for (int i = 0; i < entries; ++i) {
+        auto *e = static_cast<HTrunQueueEntry *>(HTAlloc_calloc(1, sizeof(HTrunQueueEntry)));
+        if (e == nullptr) {
+            free_entries(list);
+            return false;
+        }
+        e->next = list;
+        list = e;
     }
+    *out = list;
+    return true;
+}
+
+// A queue of exactly `entries` entries: created, or an empty one resized
+// (a later pool with other block sizes gets queues of its own size). Called
+// with the queue's lock held, so it reports exhaustion as false, with the
+// queue as it was, and the caller goes to out_of_memory once unlocked.
+bool ensure_queue(HTrunQueue *&q, int entries)
+{
+    if (q != nullptr && (q->head != nullptr || queue_capacity(q) == entries))
+        return true;
+    HTrunQueueEntry *list = nullptr;
+    if (!make_entries(entries, &list))
+        return false;
+    if (q == nullptr) {
+        q = static_cast<HTrunQueue *>(HTAlloc_calloc(1, sizeof(HTrunQueue)));
+        if (q == nullptr) {
+            free_entries(list);
+            return false;
+        }
+    } else {
+        HTrunQueue_destroy(q);
+    }
+    q->freeList = list;
+    return true;
+}
+
+[[noreturn]] void pool_out_of_memory(int line, size_t size)
+{
+    out_of_memory("httpool", "expandFreeList", line, size);
 }
 
 } // namespace
@@ -653,34 +715,41 @@ extern "C" int InitializeThreads(int n) noexcept
 {
     if (n < 0)
         n = 0;
+    // Everything is allocated without throwing, and a shortage is reported
+    // only once the start-up lock (and every pool lock) is released.
     pthread_mutex_lock(&initLock);
-    create_locks();
+    if (!create_locks()) {
+        pthread_mutex_unlock(&initLock);
+        pool_out_of_memory(__LINE__, sizeof(pthread_mutex_t));
+    }
     for (HTPoolBlock &b : poolBlocks)
         if (!b.event)
             b.event = pevent_create();
     const bool scm = scmSwitch.load() != 0;
+    if (scm && !Run_resp_mtx)
+        Run_resp_mtx = pmutex_create();
+    bool queues = !scm || Run_resp_mtx;
     pmutex_request(Run_req_mtx);
-    if (scm) {
-        if (!Run_resp_mtx)
-            Run_resp_mtx = pmutex_create();
+    if (scm && queues) {
         pmutex_request(Run_resp_mtx);
-        ensure_queue(HTResponseQueue, n * HT_RUNQ_PER_WORKER);
+        queues = ensure_queue(HTResponseQueue, n * HT_RUNQ_PER_WORKER);
         pmutex_release(Run_resp_mtx);
-        if (trace_scm())
+        if (queues && trace_scm())
             tfprintf(stderr, "Successfully created reponse Q\n");
     }
-    for (int b = 0; b < HT_POOL_BLOCKS; ++b) {
+    for (int b = 0; b < HT_POOL_BLOCKS && queues; ++b) {
         int size = getPoolBlockSize(b);
         if (size <= 0)
             size = 1;
-        ensure_queue(HTrunQueues[b], size * HT_RUNQ_PER_WORKER);
+        queues = ensure_queue(HTrunQueues[b], size * HT_RUNQ_PER_WORKER);
     }
     pmutex_release(Run_req_mtx);
+    Pool *p = queues ? new_pool(n, scm) : nullptr;
+    if (p == nullptr) {
+        pthread_mutex_unlock(&initLock);
+        pool_out_of_memory(__LINE__, sizeof(Worker) * static_cast<size_t>(n > 0 ? n : 1));
+    }
 
-    auto *p = new Pool;
-    p->n = n;
-    p->scm = scm;
-    p->workers = new Worker[n > 0 ? n : 1];
     int started = 0;
     pmutex_request(Run_thd_mtx);
     idleQ_Normal = idleQ_RCA = idleQ_Internal = IdleList{};
@@ -697,6 +766,7 @@ extern "C" int InitializeThreads(int n) noexcept
         w.pool = p;
         pthread_cond_init(&w.c, nullptr);
         pthread_mutex_init(&w.m, nullptr);
+        p->prepared = i + 1;
         if (scm && trace_scm())
             tfprintf(stderr, "Calling scm_HotThread\n");
         p->refs.fetch_add(1);
@@ -810,17 +880,16 @@ extern "C" int initResponseQ(int entries) noexcept
     if (!Run_resp_mtx)
         return 1;
     pmutex_request(Run_resp_mtx);
-    ensure_queue(HTResponseQueue, entries);
+    const bool made = ensure_queue(HTResponseQueue, entries);
     pmutex_release(Run_resp_mtx);
-    return HTResponseQueue ? 0 : 1;
+    return made ? 0 : 1;
 }
 
 extern "C" HTrunQueue *HTrunQueue_create(int entries) noexcept
 {
-    auto *q = static_cast<HTrunQueue *>(HTAlloc_calloc(1, sizeof(HTrunQueue)));
-    if (q == nullptr)
-        out_of_memory("httpool", "expandFreeList", __LINE__, sizeof(HTrunQueue));
-    queue_fill(q, entries);
+    HTrunQueue *q = nullptr;
+    if (!ensure_queue(q, entries))
+        pool_out_of_memory(__LINE__, sizeof(HTrunQueueEntry));
     return q;
 }
 
@@ -920,40 +989,63 @@ extern "C" int HTrunQueue_destroyFirstSet(int block, int count) noexcept
 
 namespace {
 
-// The re-entrant lookups, retried with a larger buffer while it is too small.
-bool lookup_user(const char *name, uid_t &uid, gid_t &gid)
+// Results of the lookups below.
+enum class Found { Yes, No, NoMemory };
+
+// The re-entrant lookups, first with a 2048-byte buffer on the stack, then
+// retried with a larger one from the heap while it is too small.
+template <class Lookup> Found with_buffer(Lookup &&lookup)
 {
-    std::vector<char> buf(2048);
+    char small[2048];
+    char *buf = small;
+    size_t size = sizeof small;
+    Found result;
     for (;;) {
-        struct passwd pw, *res = nullptr;
-        const int rc = getpwnam_r(name, &pw, buf.data(), buf.size(), &res);
-        if (rc == ERANGE && buf.size() < (1u << 20)) {
-            buf.resize(buf.size() * 2);
+        const int rc = lookup(buf, size);
+        if (rc == ERANGE && size < (1u << 20)) {
+            if (buf != small)
+                HTAlloc_free(buf);
+            size *= 2;
+            buf = static_cast<char *>(HTAlloc_malloc(size));
+            if (buf == nullptr)
+                return Found::NoMemory;
             continue;
         }
-        if (rc != 0 || res == nullptr)
-            return false;
-        uid = pw.pw_uid;
-        gid = pw.pw_gid;
-        return true;
+        result = rc == 0 ? Found::Yes : Found::No;
+        break;
     }
+    if (buf != small)
+        HTAlloc_free(buf);
+    return result;
 }
 
-bool lookup_group(const char *name, gid_t &gid)
+Found lookup_user(const char *name, uid_t &uid, gid_t &gid)
 {
-    std::vector<char> buf(2048);
-    for (;;) {
+    return with_buffer([&](char *buf, size_t size) {
+        struct passwd pw, *res = nullptr;
+        const int rc = getpwnam_r(name, &pw, buf, size, &res);
+        if (rc != 0)
+            return rc;
+        if (res == nullptr)
+            return 1; // no such user
+        uid = pw.pw_uid;
+        gid = pw.pw_gid;
+        return 0;
+    });
+}
+
+Found lookup_group(const char *name, gid_t &gid)
+{
+    return with_buffer([&](char *buf, size_t size) {
         struct group gr, *res = nullptr;
-        const int rc = getgrnam_r(name, &gr, buf.data(), buf.size(), &res);
-        if (rc == ERANGE && buf.size() < (1u << 20)) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (rc != 0 || res == nullptr)
-            return false;
+        const int rc = getgrnam_r(name, &gr, buf, size, &res);
+        if (rc != 0)
+            return rc;
+        if (res == nullptr)
+            return 1;
         gid = gr.gr_gid;
-        return true;
-    }
+        return 0;
+    });
 }
 
 // The C library's seteuid/setegid change every thread of the process; the
@@ -986,9 +1078,16 @@ int set_uid_gid(const char *user, const char *group, bool forBind)
 {
     uid_t uid = 0;
     gid_t userGid = 0, gid = 0;
-    const bool haveUser = user != nullptr && lookup_user(user, uid, userGid);
+    const Found u = user != nullptr ? lookup_user(user, uid, userGid) : Found::No;
+    const Found g = group != nullptr ? lookup_group(group, gid) : Found::No;
+    if (u == Found::NoMemory || g == Found::NoMemory) {
+        // The identity asked for is unknown: nothing is changed.
+        errno = ENOMEM;
+        return -1;
+    }
+    const bool haveUser = u == Found::Yes;
     bool haveGid = false;
-    if (group != nullptr && lookup_group(group, gid))
+    if (g == Found::Yes)
         haveGid = true;
     else if (haveUser) {
         gid = userGid;

@@ -109,7 +109,11 @@ HT_EXPORT int getPoolBlockID(const uintptr_t *item) HT_NOEXCEPT;
 /* A copy of a block's record; 0, or -1 for ids outside 0..4. */
 HT_EXPORT int HTThreadPool_getBlock(int block, HTPoolBlock *out) HT_NOEXCEPT;
 
-/* Starts exactly n workers, all idle. Returns 0. */
+/*
+ * Starts exactly n workers, all idle. Returns 0. Memory running short goes to
+ * out_of_memory ("expandFreeList") before any worker starts, with no lock
+ * held; the locks and queues made so far are kept for the next call.
+ */
 HT_EXPORT int InitializeThreads(int n) HT_NOEXCEPT;
 
 /*
@@ -130,7 +134,7 @@ HT_EXPORT pthread_t scm_RunOnThread(HTWorkFunction function, const uintptr_t *it
  */
 HT_EXPORT int KillThreadPool(int wait, void *reenable) HT_NOEXCEPT;
 
-/* Creates the response queue with `entries` entries: 0, or 1 on failure. */
+/* Creates the response queue with `entries` entries: 0, or 1 on failure (the queue as it was). */
 HT_EXPORT int initResponseQ(int entries) HT_NOEXCEPT;
 
 /* Queue primitives; the caller holds the lock that guards the queue. */
@@ -161,7 +165,8 @@ HT_EXPORT int HTrunQueue_destroyFirstSet(int block, int count) HT_NOEXCEPT;
  * or unknown: that side is left alone); only the calling thread changes. The
  * plain variant leaves the user alone when it is root (id 0); the ForBind
  * variant sets it even then. 0, or -1 when a change was refused (traced under
- * "syscall", errno kept).
+ * "syscall", errno kept) or when memory to look the names up was short
+ * (errno ENOMEM, nothing changed).
  */
 HT_EXPORT int LinuxThreadSetUidGid(const char *user, const char *group) HT_NOEXCEPT;
 HT_EXPORT int LinuxThreadSetUidGidForBind(const char *user, const char *group) HT_NOEXCEPT;

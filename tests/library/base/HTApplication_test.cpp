@@ -2,6 +2,8 @@
 
 #include "HTApplication.h"
 
+#include "htc_oom.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,5 +72,42 @@ TEST(HTApplication, LongNamesFindTheEntryTheyMade)
     for (int i = 0; i < HT_APPLICATION_SLOTS - 1; ++i)
         ASSERT_NE(HTApplication_Add(("m" + std::to_string(i)).c_str(), 5, 1, 1, 0, nullptr), nullptr) << i;
     EXPECT_EQ(HTApplication_Add("full", 5, 1, 1, 0, nullptr), nullptr);
+    HTApplication_Init();
+}
+
+// An entry that cannot be made (record or text copy) is null and the table
+// is as it was, its lock free; an update whose new text cannot be copied
+// keeps the entry's old values.
+TEST(HTApplication, RunningOutOfMemoryAddsOrUpdatesWholeOrNothing)
+{
+    HTApplication_Init();
+    HTApplication *volatile app = nullptr;
+    htc_each_failure([&] { app = HTApplication_Add("oom app", 10, 1, 1, 0, "first"); },
+                     [&](const HtcOomRound &r) {
+                         EXPECT_FALSE(r.raised);
+                         if (app != nullptr) {
+                             // Found again by its name, as made.
+                             EXPECT_EQ(HTApplication_Add("oom app", 0, 0, 0, 0, nullptr), app);
+                             return;
+                         }
+                         EXPECT_TRUE(r.failed);
+                         // Nothing of the name was kept: an add of it makes a new entry.
+                         HTApplication *made = HTApplication_Add("oom app", 10, 1, 1, 0, nullptr);
+                         ASSERT_NE(made, nullptr);
+                         HTApplication_DeleteByHandle(made);
+                     });
+    ASSERT_NE(app, nullptr);
+    HTApplication_SetThreadNumber(10);
+    htc_each_failure([&] { app = HTApplication_Add("oom app", 50, 2, 2, 0, "second"); },
+                     [&](const HtcOomRound &r) {
+                         // 10 % of 10 workers: one Enter reaches the old limit,
+                         // five the new one.
+                         HTApplication *a = HTApplication_Add("oom app", 0, 0, 0, 0, nullptr);
+                         ASSERT_NE(a, nullptr);
+                         const int limitReachedAt = HTApplication_Enter(a, nullptr) ? 1 : 5;
+                         HTApplication_Leave(a, nullptr);
+                         EXPECT_EQ(limitReachedAt, app == nullptr ? 1 : 5) << "round " << r.n;
+                     });
+    HTApplication_SetThreadNumber(0);
     HTApplication_Init();
 }

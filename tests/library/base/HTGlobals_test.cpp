@@ -1,6 +1,7 @@
 // Per-thread globals and the module registry.
 
 #include "HTGlobals.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -105,4 +106,81 @@ TEST(HTGlobals, OtherThreadTypesGetNoEvent)
     EXPECT_EQ(g->session->event, 0u);
     HTEndThd(HT_THREAD_LOG, g);
     HTWorkThread_threadExit(HT_THREAD_LOG, g);
+}
+
+namespace {
+
+// A module whose thread state is two heap blocks. It releases its own half
+// before it reports running out of memory; what the modules created before
+// it made is the registry's to undo.
+int probe_slot = -1;
+
+void *probe_create(int slot, int, void *value)
+{
+    auto *g = static_cast<HTThdGlobals *>(value);
+    void **pair = static_cast<void **>(HTAlloc_calloc(2, sizeof(void *)));
+    if (pair == nullptr)
+        out_of_memory("test", "probe_create", __LINE__, 2 * sizeof(void *));
+    g->module_slots[slot] = reinterpret_cast<uintptr_t>(pair);
+    pair[0] = HTAlloc_malloc(16);
+    if (pair[0] == nullptr) {
+        g->module_slots[slot] = 0;
+        HTAlloc_free(pair);
+        out_of_memory("test", "probe_create", __LINE__, 16);
+    }
+    return value;
+}
+
+int probe_destroy(int slot, int, void *value)
+{
+    auto *g = static_cast<HTThdGlobals *>(value);
+    if (g == nullptr)
+        return 0;
+    auto *pair = reinterpret_cast<void **>(g->module_slots[slot]);
+    if (pair != nullptr)
+        HTAlloc_free(pair[0]);
+    HTAlloc_free(pair);
+    g->module_slots[slot] = 0;
+    return 0;
+}
+
+} // namespace
+
+TEST(HTGlobals, RunningOutOfMemoryAtThreadStartLeavesNoHalfMadeThread)
+{
+    ASSERT_EQ(htc_test_start(), 1);
+    const int before = HTWorkThread_moduleCount();
+    // Registering copies the name: a failure registers nothing.
+    volatile int slot = -2;
+    htc_each_failure([&] { slot = HTWorkThread_addModule("oom probe", probe_create, probe_destroy,
+                                                         nullptr, nullptr); },
+                     [&](const HtcOomRound &r) {
+                         if (r.raised) {
+                             EXPECT_EQ(HTWorkThread_moduleCount(), before) << "round " << r.n;
+                         } else {
+                             EXPECT_EQ(slot, before);
+                         }
+                     });
+    probe_slot = slot;
+    ASSERT_EQ(HTWorkThread_moduleCount(), before + 1);
+
+    void *volatile value = nullptr;
+    const unsigned long rounds = htc_each_failure(
+        [&] { value = HTInitThd(HT_THREAD_WORKER); },
+        [&](const HtcOomRound &r) {
+            if (r.raised) {
+                // The modules made before the failure were destroyed again.
+                EXPECT_EQ(lib_gettp(), nullptr) << "round " << r.n;
+                return;
+            }
+            auto *g = static_cast<HTThdGlobals *>(value);
+            ASSERT_NE(g, nullptr);
+            EXPECT_EQ(lib_gettp(), g);
+            EXPECT_NE(g->session->event, 0u);
+            EXPECT_NE(g->module_slots[probe_slot], 0u);
+            HTEndThd(HT_THREAD_WORKER, g);
+            HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+        });
+    // The record, its event and the probe's two blocks.
+    EXPECT_GE(rounds, 5u);
 }

@@ -2,6 +2,8 @@
 
 #include "HTThread.h"
 
+#include "htc_oom.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -451,4 +453,62 @@ TEST(HTThread, Starters)
     pthread_join(b, nullptr);
     EXPECT_EQ(ran.load(), 2);
     EXPECT_TRUE(pthread_equal(OsThreadMyself(), pthread_self()));
+}
+
+// Every allocation of the primitives and of the managed-thread table, failed
+// in turn: a handle is 0 (or the thread -1) with nothing left behind, a first
+// use that finds memory short does not disable managed threads for good, and
+// what is made works.
+TEST(HTThread, RunningOutOfMemoryGivesNoHandle)
+{
+    volatile pmutex m = 0;
+    volatile pevent e = 0;
+    volatile rmutex r = 0;
+    volatile rwlock l = 0;
+    htc_each_failure(
+        [&] {
+            m = pmutex_create();
+            e = pevent_create();
+            r = rmutex_create();
+            l = rwlock_create();
+        },
+        [&](const HtcOomRound &round) {
+            EXPECT_FALSE(round.raised);
+            if (m != 0) {
+                pmutex_request(m);
+                pmutex_release(m);
+            }
+            if (e != 0) {
+                pevent_set(e);
+                EXPECT_EQ(pevent_wait_timeout(e, 0), 0);
+            }
+            if (r != 0) {
+                EXPECT_EQ(rmutex_request(r), 0);
+                rmutex_release(r);
+            }
+            if (l != 0) {
+                rwlockObtainWrite(l);
+                rwlockRelease(l);
+            }
+            if (!round.failed) {
+                EXPECT_TRUE(m && e && r && l);
+            }
+            pmutex_destroy(m);
+            pevent_destroy(e);
+            rmutex_destroy(r);
+            rwlock_remove(l);
+        });
+
+    static std::atomic<int> ran{0};
+    volatile pthread_t t = 0;
+    htc_each_failure([&] { t = pthread_create_managed([](uintptr_t) { ++ran; }, 0); },
+                     [&](const HtcOomRound &round) {
+                         EXPECT_FALSE(round.raised);
+                         if (t == static_cast<pthread_t>(-1)) {
+                             EXPECT_TRUE(round.failed);
+                             return;
+                         }
+                         pthread_join(t, nullptr);
+                     });
+    EXPECT_EQ(ran.load(), 1);
 }

@@ -1,6 +1,7 @@
 // Trace facility: switches, names, groups, hooks, the flags array and the log.
 
 #include "HTClock.h"
+#include "HTAlloc.h"
 #include "HTTrace.h"
 
 #include <gtest/gtest.h>
@@ -316,3 +317,19 @@ TEST_F(Trace, LongFormatsAreNotCut)
     EXPECT_NE(err.find(std::string(5000, 'y') + " 7\n"), std::string::npos);
 }
 
+
+// A line longer than the stack buffer needs a heap block: without one the
+// line is dropped whole, never cut.
+TEST_F(Trace, LongLineWithoutMemoryIsDroppedWhole)
+{
+    const std::string fmt = "Trace....... " + std::string(5000, 'z') + " %d\n";
+    ::testing::internal::CaptureStderr();
+    HTAlloc_failAt(1, 0);
+    const int rc = tfprintf(stderr, fmt.c_str(), 7);
+    const bool failed = HTAlloc_failed() != 0;
+    HTAlloc_failAt(0, 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(err.find('z'), std::string::npos) << err.size();
+}

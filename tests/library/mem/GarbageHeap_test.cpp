@@ -1,9 +1,10 @@
-// Memory pool, garbage heap and the out-of-memory handler.
+// The garbage heap: one free-standing arena, released at once.
 
 #include "GarbageHeap.h"
 #include "HTExcept.h"
 #include "HTGlobals.h"
 #include "HTMPool.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,36 @@ TEST(GarbageHeap, CallocClearsAndRefusesOverflow)
     EXPECT_EQ(GarbageHeap_Alloc(h, SIZE_MAX), nullptr);
     EXPECT_EQ(GarbageHeap_NewChunk(SIZE_MAX - 1), nullptr);
     GarbageHeap_Destroy(h);
+}
+
+TEST(GarbageHeap, RunningOutOfMemoryGivesNullAndKeepsTheHeap)
+{
+    GarbageHeap *volatile heap = nullptr;
+    void *volatile a = nullptr, *volatile b = nullptr;
+    htc_each_failure(
+        [&] {
+            a = nullptr;
+            b = nullptr;
+            heap = GarbageHeap_Create(1000);
+            if (heap == nullptr)
+                return;
+            a = GarbageHeap_Alloc(heap, 100);
+            b = GarbageHeap_Alloc(heap, 2 * GARBAGEHEAP_MIN_CHUNK); // a chunk of its own
+        },
+        [&](const HtcOomRound &r) {
+            EXPECT_FALSE(r.raised); // the heap reports through null results
+            if (heap == nullptr)
+                return;
+            EXPECT_NE(a, nullptr);
+            if (b == nullptr) {
+                // The first chunk still serves.
+                EXPECT_EQ(heap->first->following, nullptr);
+                EXPECT_NE(GarbageHeap_Alloc(heap, 100), nullptr);
+            } else {
+                EXPECT_NE(heap->first->following, nullptr);
+            }
+            GarbageHeap_Destroy(heap);
+        });
 }
 
 } // namespace

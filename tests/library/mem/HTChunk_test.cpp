@@ -3,6 +3,7 @@
 #include "HTChunk.h"
 #include "HTExcept.h"
 #include "HTGlobals.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 TEST(HTChunk, GrowthLeavesASpareByte)
@@ -113,4 +115,40 @@ TEST(HTChunk, SizesThatWouldWrapRaiseOutOfMemory)
     HTChunkFree(c);
     HTEndThd(HT_THREAD_LOG, ctx);
     HTWorkThread_threadExit(HT_THREAD_LOG, ctx);
+}
+
+// Growth that runs out of memory leaves the chunk as it was: its data, size
+// and capacity stay valid, and the caller may go on or free it.
+TEST(HTChunk, RunningOutOfMemoryKeepsTheChunk)
+{
+    ASSERT_EQ(htc_test_start(), 1);
+    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    for (bool pooled : {false, true}) {
+        SCOPED_TRACE(pooled ? "pooled chunk" : "heap chunk");
+        HTChunk *volatile chunk = nullptr;
+        char *volatile text = nullptr;
+        htc_each_failure(
+            [&] {
+                chunk = nullptr;
+                text = nullptr;
+                chunk = pooled ? HTChunk_newPooled(16, ctx) : HTChunkCreate(16);
+                for (int i = 0; i < 10; ++i)
+                    HTChunkPuts(chunk, "0123456789", ctx);
+                text = HTChunk_toCString(chunk, ctx);
+            },
+            [&](const HtcOomRound &r) {
+                if (!r.raised) {
+                    EXPECT_EQ(std::strlen(text), 100u);
+                    if (!pooled)
+                        HTAlloc_free(text); // the record went with toCString
+                } else if (chunk != nullptr) {
+                    EXPECT_EQ(chunk->size % 10, 0) << "round " << r.n;
+                    EXPECT_LE(chunk->size, chunk->allocated);
+                    HTChunkFree(chunk);
+                }
+                HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx);
+            });
+    }
+    HTEndThd(HT_THREAD_WORKER, ctx);
+    HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
 }

@@ -3,7 +3,9 @@
 #include "HTGlobals.h"
 #include "HTMPool.h"
 #include "HTList.h"
+#include "HTMPool.h"
 #include "HTTrace.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -40,11 +42,11 @@ protected:
 
 char A[] = "A", B[] = "B", C[] = "C";
 
-// The library's build decides, not this program's: the option is the library's own.
-#define SKIP_IN_POOL_DEBUG()                                                        \
-    do {                                                                            \
-        if (HTMemPool_debugBuild())                                                 \
-            GTEST_SKIP() << "pool debug build: no free lists";                                                   \
+// The library tells how it was built: the option is the library's own.
+#define SKIP_IN_POOL_DEBUG()                                               \
+    do {                                                                   \
+        if (HTMemPool_debugBuild())                                        \
+            GTEST_SKIP() << "pool debug build: no free lists";   \
     } while (0)
 
 } // namespace
@@ -253,4 +255,58 @@ TEST_F(List, EndOfSessionReportsAndResetsCounters)
     tc[HT_TRACE_LEVEL_WORD] = 0;
     HTTrace_set(HT_TRACE_LIST, 0);
     EXPECT_NE(err.find("]: List........ 2/2 alloc/free on this thread.\n"), std::string::npos) << err;
+}
+
+// Every allocation behind lists and queues, failed in turn, with the
+// context's private free list and with the master one: each operation
+// either completes or goes to out_of_memory with the list as it was, and a
+// failed copy leaves nothing behind.
+TEST_F(List, RunningOutOfMemoryKeepsEveryListWhole)
+{
+    for (HTThdGlobals *owner : {ctx, static_cast<HTThdGlobals *>(nullptr)}) {
+        SCOPED_TRACE(owner ? "private free list" : "master free list");
+        HTList *volatile list = nullptr;
+        HTList *volatile copy = nullptr;
+        HTQueue *volatile queue = nullptr;
+        htc_each_failure(
+            [&] {
+                list = nullptr;
+                copy = nullptr;
+                queue = nullptr;
+                list = HTList_new(owner);
+                HTList_addObject(list, A, owner);
+                HTList_appendObject(list, C, owner);
+                HTList_addBefore(list, B, C, owner);
+                copy = HTList_DupString(list, owner);
+                queue = HTQueue_new(owner);
+                for (char *s : {A, B, C})
+                    HTQueue_push(queue, s, owner);
+                HTQueue_pop(queue, owner);
+            },
+            [&](const HtcOomRound &r) {
+                if (!r.raised) {
+                    EXPECT_EQ(strings(list), (std::vector<std::string>{"A", "B", "C"}));
+                    EXPECT_EQ(strings(copy), strings(list));
+                    EXPECT_EQ(HTQueue_count(queue), 2);
+                    EXPECT_EQ(HTQueue_peek(queue), B);
+                } else if (list != nullptr) {
+                    // Whatever was added before the failure is still a list.
+                    const int n = HTList_count(list);
+                    EXPECT_LE(n, 3) << "round " << r.n;
+                }
+                HTList_delete(list, owner);
+                HTList_deleteAndFreeContents(copy, owner);
+                HTQueue_delete(queue, owner);
+            });
+    }
+
+    // A private list that asks for more than the master has makes it grow.
+    auto *mine = reinterpret_cast<HTListFreeList *>(ctx->module_slots[HTList_register()]);
+    const int before = HTList__privateFree(ctx);
+    htc_each_failure([&] { HTList_expandFreeList(mine, 3 * HT_LIST_MASTER_GROWTH); },
+                     [&](const HtcOomRound &r) {
+                         const int now = HTList__privateFree(ctx);
+                         EXPECT_EQ(now, r.raised ? before : before + 3 * HT_LIST_MASTER_GROWTH)
+                             << "round " << r.n;
+                     });
 }

@@ -4,6 +4,7 @@
 #include "HTExcept.h"
 #include "HTGlobals.h"
 #include "HTMPool.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -36,11 +37,11 @@ protected:
     HTThdGlobals *ctx = nullptr;
 };
 
-// The library's build decides, not this program's: the option is the library's own.
-#define SKIP_IN_POOL_DEBUG()                                                        \
-    do {                                                                            \
-        if (HTMemPool_debugBuild())                                                 \
-            GTEST_SKIP() << "pool debug build: every allocation is its own block";                                                   \
+// The library tells how it was built: the option is the library's own.
+#define SKIP_IN_POOL_DEBUG()                                               \
+    do {                                                                   \
+        if (HTMemPool_debugBuild())                                        \
+            GTEST_SKIP() << "pool debug build: every allocation is its own block";   \
     } while (0)
 
 } // namespace
@@ -157,4 +158,47 @@ TEST(HTMPool, ThreadWithoutGlobalsUsesAFallbackPool)
 {
     char *p = HTMemPoolStrdup("fallback", nullptr);
     EXPECT_STREQ(p, "fallback");
+}
+
+// Every allocation of the pool, failed in turn: the pool either grows or
+// goes to out_of_memory with its chain as it was, and keeps serving.
+TEST_F(Pool, RunningOutOfMemoryLeavesThePoolUsable)
+{
+    // A worker thread's start makes its pool (and the other modules' state).
+    void *volatile started = nullptr;
+    htc_each_failure([&] { started = HTInitThd(HT_THREAD_WORKER); },
+                     [&](const HtcOomRound &r) {
+                         if (r.raised)
+                             return;
+                         auto *g = static_cast<HTThdGlobals *>(started);
+                         ASSERT_NE(HTMemPool_get(g), nullptr);
+                         HTEndThd(HT_THREAD_WORKER, g);
+                         HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+                     });
+    // This test's own context is the calling thread's again.
+    pthread_setspecific(GetHTThreadKey(), ctx);
+
+    // Growth beyond the first block, and the texts.
+    const size_t big = 3 * HT_POOL_BLOCK_MIN;
+    char *volatile got = nullptr;
+    htc_each_failure(
+        [&] {
+            got = nullptr;
+            auto *p = static_cast<char *>(HTMemPoolAlloc(big, ctx));
+            std::memset(p, 'x', big);
+            char *s = HTMemPoolStrdup("abc", ctx);
+            s = HTMemPool_cat(s, "def", ctx);
+            got = HTMemPool_vcat(ctx, s, "-", "ghi", static_cast<char *>(nullptr));
+        },
+        [&](const HtcOomRound &r) {
+            if (!r.raised) {
+                EXPECT_STREQ(got, "abcdef-ghi");
+            }
+            // What the pool still has is valid: a new allocation works and
+            // the reset takes back every block the round added.
+            auto *q = static_cast<char *>(HTMemPoolAlloc(100, ctx));
+            std::memset(q, 'y', 100);
+            reset();
+            EXPECT_EQ(HTMemPool_get(ctx)->following, nullptr) << "round " << r.n;
+        });
 }

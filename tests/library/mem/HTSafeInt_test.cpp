@@ -1,5 +1,6 @@
 // Safe integers under contention.
 
+#include "HTAlloc.h"
 #include "HTSafeInt.h"
 
 #include <gtest/gtest.h>
@@ -71,5 +72,18 @@ TEST(HTSafeInt, WrapsLikeAWord)
     HTSafeInt_set(c, INT32_MAX);
     EXPECT_EQ(HTSafeInt_inc(c), INT32_MIN);
     EXPECT_EQ(HTSafeInt_extract(nullptr), 0);
+    HTSafeInt_delete(c);
+}
+
+TEST(HTSafeInt, RunningOutOfMemoryGivesNull)
+{
+    HTAlloc_failAt(1, 0);
+    HTSafeInt *none = HTSafeInt_new();
+    HTAlloc_failAt(0, 0);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(HTSafeInt_inc(none), 0); // a null counter is ignored
+    HTSafeInt *c = HTSafeInt_new();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(HTSafeInt_inc(c), 1);
     HTSafeInt_delete(c);
 }

@@ -1,5 +1,7 @@
 #include "HTDNSCache.h"
 
+#include "htc_oom.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -127,6 +129,29 @@ TEST_F(DNSCache, PurgeAndDisable)
     HTDNSCache_enable(1);
     EXPECT_EQ(lookup("q.example"), 0u);
     EXPECT_EQ(lookup("p.example"), 2u);
+}
+
+// The start that runs out of memory reports it with nothing made and its
+// lock free; the cache stays off (lookups miss, additions are dropped) until
+// a later start succeeds.
+TEST(HTDNSCache, RunningOutOfMemoryAtStartMakesNothingHalf)
+{
+    const uint32_t addr = 0x0100007f;
+    htc_each_failure([] { HTDNSCache_init(); },
+                     [&](const HtcOomRound &r) {
+                         uint32_t got = 0;
+                         if (r.raised) {
+                             EXPECT_EQ(HTDNSCache__entry(0), nullptr) << "round " << r.n;
+                             HTDNSCache_add("oom.example", &addr, nullptr);
+                             EXPECT_EQ(HTDNSCache_lookup("oom.example", &got), 0);
+                             return;
+                         }
+                         ASSERT_NE(HTDNSCache__entry(HT_DNS_ENTRIES - 1), nullptr);
+                         HTDNSCache_add("oom.example", &addr, nullptr);
+                         EXPECT_EQ(HTDNSCache_lookup("oom.example", &got), 1);
+                         EXPECT_EQ(got, addr);
+                         HTDNSCache_purge();
+                     });
 }
 
 } // namespace

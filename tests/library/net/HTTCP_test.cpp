@@ -2,6 +2,7 @@
 
 #include "HTDNSCache.h"
 #include "HTGlobals.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -228,6 +229,67 @@ TEST(HTTCP, ClientNameIsWaitedForOnceAndKept)
     ASSERT_EQ(HTClientName_start(ctx, &a), 0);
     // Ending the thread's globals while the lookup may still run waits for it.
     HTEndThd(HT_THREAD_WORKER, ctx);
+}
+
+// Every allocation of the names and the server address list, failed in
+// turn: a call either takes effect whole or goes to out_of_memory with
+// nothing changed (or, for the lookups that answer null, gives null), and
+// the locks are free afterwards.
+TEST(HTTCP, RunningOutOfMemoryChangesNothingHalf)
+{
+    HTSetHostName("before.example.org");
+    htc_each_failure([] { HTSetHostName("oom.example.net"); },
+                     [](const HtcOomRound &r) {
+                         const char *want = r.raised ? "before.example.org" : "oom.example.net";
+                         EXPECT_STREQ(HTHostName(), want) << "round " << r.n;
+                         EXPECT_STREQ(HTDomainName(), std::strchr(want, '.'));
+                     });
+
+    HTUnSetHostName();
+    const char *volatile found = nullptr;
+    htc_each_failure([&] { found = HTHostName(); },
+                     [&](const HtcOomRound &r) {
+                         EXPECT_FALSE(r.raised);
+                         if (found == nullptr) {
+                             EXPECT_TRUE(r.failed);
+                         }
+                         // Both names or neither: the domain agrees with the host.
+                         const char *host = HTHostName();
+                         ASSERT_NE(host, nullptr);
+                         const char *dot = std::strchr(host, '.');
+                         EXPECT_STREQ(HTDomainName(), dot ? dot : "");
+                         HTUnSetHostName();
+                     });
+
+    htc_each_failure([] { ServerIPListAdd("198.51.100.7", 0); },
+                     [](const HtcOomRound &r) {
+                         EXPECT_EQ(checkServerIPList("198.51.100.7", 0), r.raised ? 0 : 1);
+                     });
+
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    volatile int added = -2;
+    htc_each_failure([&] { added = InitIPAddresses(s); },
+                     [&](const HtcOomRound &r) {
+                         if (!r.raised) {
+                             EXPECT_GE(added, 1);
+                             EXPECT_EQ(checkServerIPList("0.0.0.0", 0), 1);
+                         }
+                     });
+    close(s);
+
+    struct sockaddr_in lo = {};
+    lo.sin_family = AF_INET;
+    lo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char *volatile name = nullptr;
+    htc_each_failure([&] { name = HTGetHostName(&lo); },
+                     [&](const HtcOomRound &r) {
+                         EXPECT_FALSE(r.raised);
+                         if (name == nullptr) {
+                             EXPECT_TRUE(r.failed);
+                         }
+                         HTAlloc_free(name);
+                     });
 }
 
 } // namespace

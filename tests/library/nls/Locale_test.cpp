@@ -1,5 +1,7 @@
 #include "Locale.h"
 
+#include "htc_oom.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -81,3 +83,27 @@ TEST(Locale, SystemAndDefaultObjects)
 }
 
 } // namespace
+
+// With no memory at all, the process locale still starts with its system
+// object; a locale object that cannot be made is null, and one made later is
+// whole.
+TEST(Locale, RunningOutOfMemory)
+{
+    HTAlloc_failAt(1, 1);
+    HTLocale *sys = Locale_GetFromSystem();
+    HTLocale *none = Locale_Create("Shift_JIS");
+    HTAlloc_failAt(0, 0);
+    ASSERT_NE(sys, nullptr);
+    EXPECT_EQ(Locale_GetDefault(), sys);
+    EXPECT_EQ(none, nullptr);
+    HTLocale *volatile made = nullptr;
+    htc_each_failure([&] { made = Locale_Create("Shift_JIS"); },
+                     [&](const HtcOomRound &r) {
+                         EXPECT_FALSE(r.raised);
+                         if (made == nullptr)
+                             return;
+                         char name[HT_LOCALE_NAME_SIZE];
+                         EXPECT_STREQ(Locale_ToString(made, name), "ja_JP");
+                         Locale_Destroy(made);
+                     });
+}

@@ -1,5 +1,6 @@
 #include "ResBundle.h"
 
+#include "htc_oom.h"
 #include "needs_icu.h"
 
 #include <gtest/gtest.h>
@@ -158,3 +159,40 @@ TEST(ResBundle, TheShippedCatalogue)
 }
 
 } // namespace
+
+// Every allocation of loading and priming the shipped catalogue (more
+// strings than the cache's preallocated entries), failed in turn: the load
+// gives null, or a bundle in which every message reads as it does in a bundle
+// loaded with memory to spare.
+TEST(ResBundle, RunningOutOfMemoryLosesNoMessage)
+{
+    SKIP_WITHOUT_BUNDLES();
+    if (!HT_CATALOG_BUILT)
+        GTEST_SKIP() << "catalogue not built";
+    ResBundle *full = ResBundle_LoadSpecific("en", HT_CATALOG_BUILD_DIR, "orvaneproxy");
+    ASSERT_NE(full, nullptr);
+    ResBundle_Prime(full);
+    ASSERT_EQ(full->primed, 1);
+    ResBundle *volatile b = nullptr;
+    htc_each_failure(
+        [&] {
+            b = ResBundle_LoadSpecific("en", HT_CATALOG_BUILD_DIR, "orvaneproxy");
+            if (b != nullptr)
+                ResBundle_Prime(b);
+        },
+        [&](const HtcOomRound &r) {
+            EXPECT_FALSE(r.raised);
+            if (b == nullptr)
+                return;
+            int differ = 0;
+            for (uint32_t n = 1; n <= 1020; ++n) {
+                const char *want = ResBundle_Extract(full, 1, n);
+                const char *got = ResBundle_Extract(b, 1, n);
+                differ += (want == nullptr) != (got == nullptr) ||
+                          (want != nullptr && std::strcmp(want, got) != 0);
+            }
+            EXPECT_EQ(differ, 0) << "round " << r.n;
+            ResBundle_Destroy(b);
+        });
+    ResBundle_Destroy(full);
+}

@@ -1,5 +1,6 @@
 #include "nls.h"
 
+#include "htc_oom.h"
 #include "needs_icu.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +117,26 @@ TEST(nls, ConversionShapes)
     EXPECT_FALSE(nls__sameConversions("%", "%"));
     EXPECT_FALSE(nls__sameConversions("%y", "%y"));
     EXPECT_FALSE(nls__sameConversions(nullptr, "%s"));
+}
+
+// A catalogue whose load runs out of memory is unloaded for good, as any
+// failed load: its lookups give their defaults, nothing of it stays in the
+// heap, and the table (its lock free) goes on loading the other bundles.
+TEST(nls, RunningOutOfMemoryAtLoadGivesDefaults)
+{
+    SKIP_WITHOUT_BUNDLES();
+    use_test_catalogue();
+    const char *volatile text = nullptr;
+    const unsigned long rounds =
+        htc_each_failure([&] { text = nlsGetString(NLS_HTMLPROX, 1, 1, "d"); },
+                         [&](const HtcOomRound &r) {
+                             EXPECT_FALSE(r.raised);
+                             EXPECT_STREQ(text, "d") << "round " << r.n;
+                             EXPECT_STREQ(nlsGetString(NLS_ORVANEKQ, 1, 1, "%d x"), "%d items");
+                         });
+    // One failed attempt: the bundle is not tried again.
+    EXPECT_EQ(rounds, 2u);
+    EXPECT_EQ(nlsLoadResources(NLS_HTMLPROX, nullptr), 0);
 }
 
 } // namespace

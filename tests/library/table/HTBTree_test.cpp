@@ -1,6 +1,9 @@
 #include "HTAtom.h"
 #include "HTBTree.h"
 
+#include "htc_oom.h"
+#include "htc_start.h"
+
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -109,6 +112,42 @@ TEST(HTBTree, DegenerateChainsAreWalkedAndFreedWithoutRecursion)
     pthread_join(t, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(seen, 6000); // every node once, greatest first
+}
+
+// Every allocation of a locked tree, in the heap and in a pool, failed in
+// turn: creation and each add either complete or go to out_of_memory with
+// the tree as it was, its lock free and nothing left unreachable.
+TEST(HTBTree, RunningOutOfMemoryKeepsTheTree)
+{
+    ASSERT_EQ(htc_test_start(), 1);
+    auto *ctx = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+    static char names[5][2] = {"c", "a", "e", "b", "d"};
+    for (HTThdGlobals *pool : {static_cast<HTThdGlobals *>(nullptr), ctx}) {
+        SCOPED_TRACE(pool ? "pooled nodes" : "heap nodes");
+        HTBTree *volatile t = nullptr;
+        htc_each_failure(
+            [&] {
+                t = nullptr;
+                t = HTBTree_new(compare_strings, 1, pool);
+                for (char *n : names)
+                    HTBTree_add(t, n, pool);
+            },
+            [&](const HtcOomRound &r) {
+                if (t == nullptr)
+                    return;
+                const V seen = walk(t);
+                if (!r.raised) {
+                    EXPECT_EQ(seen, V({"e", "d", "c", "b", "a"}));
+                } else {
+                    EXPECT_LT(seen.size(), 5u) << "round " << r.n;
+                }
+                EXPECT_EQ(HTBTree_find(t, "zz"), nullptr); // the lock is free
+                HTBTree_free(t);
+                HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx);
+            });
+    }
+    HTEndThd(HT_THREAD_WORKER, ctx);
+    HTWorkThread_threadExit(HT_THREAD_WORKER, ctx);
 }
 
 } // namespace

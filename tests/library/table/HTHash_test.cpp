@@ -2,6 +2,7 @@
 #include "StrongHash.h"
 
 #include "hash_items.hpp"
+#include "htc_oom.h"
 
 #include <gtest/gtest.h>
 
@@ -119,3 +120,66 @@ TEST(HTHash, BucketIndexNeverLeavesTheArray)
 }
 
 } // namespace
+
+// Every allocation of a table, failed in turn, for each locking and entry
+// scheme: creation goes to out_of_memory with nothing left behind; an add
+// that gets no entry answers 1 and the table holds exactly the objects
+// added; a walk that cannot start holds no lock.
+TEST(HTHash, RunningOutOfMemoryAddsAllOrNothing)
+{
+    struct Scheme {
+        uint32_t locks;
+        uint32_t freelist;
+    };
+    for (const Scheme s : {Scheme{0, 0}, Scheme{1, 0}, Scheme{3, 0}, Scheme{1, 20}, Scheme{3, 20}}) {
+        SCOPED_TRACE(testing::Message() << s.locks << " locks, free list " << s.freelist);
+        static Item items[40];
+        HTHashTable *volatile t = nullptr;
+        volatile int refused = 0;
+        HTHashEnum *volatile walk = nullptr;
+        htc_each_failure(
+            [&] {
+                t = nullptr;
+                refused = 0;
+                walk = nullptr;
+                t = HashCreate(7, compare_item, hash_item, s.locks);
+                HashSetFreelistLength(t, s.freelist);
+                for (int i = 0; i < 40; ++i) {
+                    items[i] = Item{i, i};
+                    if (HashAdd(t, &items[i]) != 0)
+                        refused = refused + 1;
+                }
+                walk = HashStartEnumeration(t);
+            },
+            [&](const HtcOomRound &r) {
+                if (t == nullptr) {
+                    EXPECT_TRUE(r.raised);
+                    return;
+                }
+                EXPECT_FALSE(r.raised) << "round " << r.n; // past creation nothing raises
+                // The walk holds the table (or a stripe) until it ends.
+                int walked = -1;
+                if (walk != nullptr) {
+                    walked = 0;
+                    while (HashEnumerateNext(walk) != nullptr)
+                        ++walked;
+                    HashEndEnumeration(walk);
+                }
+                int found = 0;
+                for (int i = 0; i < 40; ++i) {
+                    Item key{i, 0};
+                    if (HashLookup(t, &key) == &items[i])
+                        ++found;
+                }
+                if (walked >= 0) {
+                    EXPECT_EQ(walked, found);
+                }
+                // No lock was left held: the whole table can be locked.
+                HashLockTable(t);
+                HashUnlockTable(t);
+                EXPECT_EQ(found, 40 - refused) << "round " << r.n;
+                EXPECT_LE(refused, 1);
+                HashDestroy(t);
+            });
+    }
+}

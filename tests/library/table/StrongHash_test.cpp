@@ -2,6 +2,7 @@
 #include "StrongHash.h"
 
 #include "hash_items.hpp"
+#include "htc_oom.h"
 
 #include <gtest/gtest.h>
 
@@ -51,3 +52,43 @@ TEST(StrongHash, PreallocatedTableAllocatesNothingUntilUsedUp)
 }
 
 } // namespace
+
+// The same table reporting instead of raising: creation gives null, an
+// insert without an entry gives 0, a preallocation that falls short gives
+// 0, and nothing ever goes to out_of_memory.
+TEST(StrongHash, RunningOutOfMemoryIsReportedNeverRaised)
+{
+    static Item items[600];
+    StrongHashTable *volatile t = nullptr;
+    volatile int primed = -1, refused = 0;
+    htc_each_failure(
+        [&] {
+            primed = -1;
+            refused = 0;
+            t = StrongHash_Create(256, compare_item, hash_item, 2);
+            if (t == nullptr)
+                return;
+            StrongHash_SetFreelistLength(t, 512);
+            primed = StrongHash_Preallocate(t);
+            for (int i = 0; i < 600; ++i) {
+                items[i] = Item{i, i};
+                if (StrongHash_Insert(t, &items[i]) != 1)
+                    refused = refused + 1;
+            }
+        },
+        [&](const HtcOomRound &r) {
+            EXPECT_FALSE(r.raised);
+            if (t == nullptr)
+                return;
+            int found = 0;
+            for (int i = 0; i < 600; ++i) {
+                Item key{i, 0};
+                found += StrongHash_FindObject(t, &key) == &items[i];
+            }
+            EXPECT_EQ(found, 600 - refused) << "round " << r.n;
+            if (primed != 1) {
+                EXPECT_TRUE(r.failed); // only a failed allocation makes it fall short
+            }
+            StrongHash_Destroy(t);
+        });
+}

@@ -1,5 +1,7 @@
 #include "afs_lhash.h"
 
+#include "htc_oom.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -120,3 +122,41 @@ TEST(afs_lhash, OnlyEntriesOfTheKeyAreOfferedToEqual)
 }
 
 } // namespace
+
+// Every allocation of a growing table, failed in turn: creation gives null,
+// an entry that cannot be had gives -1 and is not there, a split that cannot
+// grow the bucket array only leaves longer chains; every entry made is found.
+TEST(afs_lhash, RunningOutOfMemoryLosesNoEntry)
+{
+    static int values[2000];
+    afs_lhash *volatile t = nullptr;
+    static signed char entered[2000];
+    htc_each_failure(
+        [&] {
+            t = afs_lhash_create(equal_int, nullptr, nullptr);
+            if (t == nullptr)
+                return;
+            for (int i = 0; i < 2000; ++i) {
+                values[i] = i;
+                entered[i] = static_cast<signed char>(afs_lhash_enter(t, static_cast<uint32_t>(i), &values[i]));
+            }
+        },
+        [&](const HtcOomRound &r) {
+            EXPECT_FALSE(r.raised);
+            if (t == nullptr)
+                return;
+            size_t made = 0;
+            for (int i = 0; i < 2000; ++i) {
+                void *found = afs_lhash_rosearch(t, static_cast<uint32_t>(i), &values[i]);
+                if (entered[i] == 0) {
+                    ++made;
+                    EXPECT_EQ(found, &values[i]) << "round " << r.n << " key " << i;
+                } else {
+                    EXPECT_EQ(entered[i], -1);
+                    EXPECT_EQ(found, nullptr);
+                }
+            }
+            EXPECT_EQ(t->entries, made);
+            afs_lhash_destroy(t);
+        });
+}

@@ -3,6 +3,7 @@
 #include "HTWild.h"
 
 #include "HTGlobals.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -480,4 +481,137 @@ TEST(HTRuleTree, AgreesWithALinearScan)
         EXPECT_GT(matched, 300);
         reset_pool();
     }
+}
+
+// ---- Running out of memory ---------------------------------------------------------------
+
+// Every allocation of building and matching, failed in turn: a pattern, an
+// address pattern or a rule tree is built whole or not at all (the half made
+// goes with the failure, which reaches out_of_memory); a match either gives
+// its answer or goes to out_of_memory, never a wrong "no match".
+TEST(HTWild, RunningOutOfMemoryBuildsWholeOrNothing)
+{
+    HTThdGlobals *c = ctx();
+    HTPattern *volatile p = nullptr;
+    char *volatile text = nullptr;
+    htc_each_failure(
+        [&] {
+            p = nullptr;
+            text = nullptr;
+            p = HTPattern_new("*/a\\*b/*.gif*x*y*\\");
+            text = HTPattern_stringitize(p);
+        },
+        [&](const HtcOomRound &r) {
+            if (!r.raised) {
+                EXPECT_STREQ(text, "*/a*b/*.gif*x*y*\n");
+            }
+            HTAlloc_free(text);
+            HTPattern_free(p);
+        });
+
+    HTRanNumPat *volatile range = nullptr;
+    htc_each_failure([&] { range = HTRanNumPat_new("10.[1,5-3].0.[0-255]"); },
+                     [&](const HtcOomRound &r) {
+                         if (!r.raised) {
+                             EXPECT_EQ(HTRanNumPat_match(range, "10.4.0.9"), 1);
+                             EXPECT_EQ(HTRanNumPat_match(range, "10.2.0.9"), 0);
+                         }
+                         HTRanNumPat_free(range);
+                     });
+
+    // Matching: a memo for the stars, captures beyond the ones kept on the
+    // stack, results from the pool.
+    Pat stars = pat("*a*b*c*d*e*f*g*h*i*j*k*l*m*n*o*p*q*");
+    Pat tmpl = pat("<*|*|*>");
+    char *volatile out = nullptr;
+    htc_each_failure(
+        [&] {
+            out = nullptr;
+            out = HTPattern_match(stars.get(), tmpl.get(), "0a1b2c3d4e5f6g7h8i9j0k1l2m3n4o5p6q7", 1, c);
+        },
+        [&](const HtcOomRound &r) {
+            if (!r.raised) {
+                EXPECT_STREQ(out, "<0|1|2>");
+            }
+            reset_pool();
+        });
+
+    // A search that remembers its failures, and finds no match.
+    Pat three = pat("*a*b*c");
+    htc_each_failure(
+        [&] {
+            out = reinterpret_cast<char *>(1);
+            out = HTPattern_match(three.get(), nullptr, "abababababab", 1, c);
+        },
+        [&](const HtcOomRound &r) {
+            if (!r.raised) {
+                EXPECT_EQ(out, nullptr);
+            }
+        });
+
+    RuleSet s;
+    s.add(5, "/a/*", "/five/*");
+    s.add(2, "/a/b", "/two");
+    s.add(7, "/cgi-bin/*", "/scripts/*", nullptr, 8080);
+    s.add(8, "/cgi-bin/*", "/other/*", "10.0.0.1");
+    s.add(9, "/cgi-bin/*");
+    s.add(3, "http://*.example.com/*.html", "/site/*/*");
+    std::vector<HTPatternRule *> rules;
+    for (auto &rule : s.rules)
+        rules.push_back(rule.get());
+    HTRuleNode *volatile tree = nullptr;
+    htc_each_failure(
+        [&] {
+            tree = nullptr;
+            tree = HTCreateRuleTree(nullptr, rules.data(), static_cast<int>(rules.size()), 0,
+                                    nullptr, nullptr);
+        },
+        [&](const HtcOomRound &r) {
+            if (r.raised) {
+                EXPECT_EQ(tree, nullptr);
+                return;
+            }
+            ASSERT_NE(tree, nullptr);
+            s.tree = tree;
+            EXPECT_EQ(s.match("/a/b"), "2:/two");
+            EXPECT_EQ(s.match("/a/bc"), "5:/five/bc");
+            EXPECT_EQ(s.match("/cgi-bin/x", "10.0.0.1", 8080), "7:/scripts/x");
+            EXPECT_EQ(s.match("/cgi-bin/x", "10.0.0.1"), "8:/other/x");
+            EXPECT_EQ(s.match("/cgi-bin/x"), "9:/cgi-bin/x");
+            EXPECT_EQ(s.match("http://www.example.com/i.html"), "3:/site/www/i");
+            reset_pool();
+        });
+
+    // Matching through the tree, with its captures in the pool.
+    HTPatternRule *volatile hit = nullptr;
+    htc_each_failure(
+        [&] {
+            out = nullptr;
+            HTPatternRule *h = nullptr;
+            out = HTPatternGroup_match(s.tree, &h, "http://www.example.com/i.html", nullptr, 80, 1, c);
+            hit = h;
+        },
+        [&](const HtcOomRound &r) {
+            if (!r.raised) {
+                EXPECT_STREQ(out, "/site/www/i");
+                EXPECT_EQ(hit->ruleID, 3);
+            }
+            reset_pool();
+        });
+}
+
+// Without a recovery frame a rule tree that cannot be built ends the
+// process, as every out-of-memory report does.
+TEST(HTWild, RuleTreeOutOfMemoryWithoutAFrameEndsTheProcess)
+{
+    RuleSet s;
+    s.add(1, "/a/*");
+    s.add(2, "/b/*");
+    std::vector<HTPatternRule *> rules{s.rules[0].get(), s.rules[1].get()};
+    EXPECT_EXIT(
+        {
+            HTAlloc_failAt(1, 1);
+            HTCreateRuleTree(nullptr, rules.data(), 2, 0, nullptr, nullptr);
+        },
+        ::testing::ExitedWithCode(1), "Program aborted");
 }

@@ -5,6 +5,7 @@
 #include "HTClock.h"
 #include "HTGlobals.h"
 #include "HTThread.h"
+#include "htc_oom.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -199,6 +200,45 @@ TEST(HTrunQueue, BoundedFifoWithFreeList)
     EXPECT_EQ(q->freeList, nullptr);
     EXPECT_EQ(HTrunQueue_enque(q, record_work, w), 0);
     std::free(q);
+}
+
+// Every allocation of the pool's start-up, failed in turn: it goes to
+// out_of_memory before any worker starts, holding no lock (the next round
+// takes them all again), and the start that succeeds gives a pool that runs
+// work. Each run queue is made whole or not at all.
+TEST_F(Pool, RunningOutOfMemoryAtStartStartsNothing)
+{
+    HTThreadPool_setScm(1);
+    ASSERT_EQ(setPoolBlock(1, 8080, 1), 1);
+    ASSERT_EQ(setPoolBlock(0, 0, 2), 3);
+    volatile int rc = -1;
+    htc_each_failure(
+        [&] {
+            rc = -1;
+            rc = InitializeThreads(3);
+        },
+        [&](const HtcOomRound &r) {
+            for (int b = 0; b < HT_POOL_BLOCKS; ++b) {
+                if (HTrunQueues[b] != nullptr) {
+                    EXPECT_EQ(HTrunQueues[b]->count, 0);
+                }
+            }
+            if (r.raised) {
+                EXPECT_EQ(GetnThreadsStarted(), 0) << "round " << r.n;
+                return;
+            }
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(GetnThreads(), 3);
+            Runs runs;
+            auto w = item_for(&runs, nullptr, 7, 8080);
+            EXPECT_NE(RunOnThread(record_work, w.data(), HT_RUN_WAIT), 0u);
+            EXPECT_TRUE(runs.wait_count(1));
+            // Queues of exactly the blocks' sizes: 50 entries per worker.
+            int blockOne = 0;
+            for (HTrunQueueEntry *e = HTrunQueues[1]->freeList; e; e = e->next)
+                ++blockOne;
+            EXPECT_EQ(blockOne, HT_RUNQ_PER_WORKER);
+        });
 }
 
 TEST_F(Pool, WorkReachesAWorkerWithItsItemAndGlobals)
