@@ -40,9 +40,9 @@ void free_rules(HTStaticConfig *c)
     c->socks_rules = nullptr;
     if (rules == nullptr)
         return;
-    HTList *cursor = rules;
-    while (void *o = HTList_nextObjectF(&cursor))
-        free_entry(static_cast<HTSocksEntry *>(o));
+    // Element by element: an element left empty by an allocation failure does not end the walk.
+    for (HTList *e = rules->next; e != nullptr; e = e->next)
+        free_entry(static_cast<HTSocksEntry *>(e->object));
     HTList_delete(rules, nullptr);
 }
 
@@ -173,11 +173,15 @@ void load_line(HTStaticConfig *c, char *line)
         return;
     }
 
-    // The entry joins the rules at once, so that an allocation leaving
-    // through out_of_memory leaves nothing unreachable; a bad line takes it
-    // out again.
+    // The entry joins the rules at once (its element first), so that an
+    // allocation leaving through out_of_memory leaves nothing unreachable;
+    // a bad line takes it out again.
+    HTList_appendObject(c->socks_rules, nullptr, nullptr);
+    HTList *slot = c->socks_rules;
+    while (slot->next != nullptr)
+        slot = slot->next;
     HTSocksEntry *e = HTSocksEntry_new(type);
-    HTList_appendObject(c->socks_rules, e, nullptr);
+    slot->object = e;
     auto drop = [&](const char *because, const char *word) {
         HTList_removeObject(c->socks_rules, e, nullptr);
         free_entry(e);
