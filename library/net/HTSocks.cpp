@@ -16,6 +16,13 @@
 
 namespace {
 
+int resolve_inet(struct sockaddr_in *address, const char *text)
+{
+    return HTParseInet(address, text, nullptr);
+}
+
+HTSocksResolver resolver = resolve_inet;
+
 bool tracing()
 {
     return HT_TRACE_ON(HT_TRACE_SOCKS);
@@ -66,7 +73,7 @@ void fill_server_list(HTList *list, const char *text)
             std::memset(&a, 0, sizeof a);
             a.sin_family = AF_INET;
             a.sin_port = htons(HT_SOCKS_PORT);
-            if (HTParseInet(&a, item, nullptr) == 0)
+            if (resolver(&a, item) == 0)
                 found[n++] = a;
             else if (tracing())
                 tfprintf(stderr, "SocksServ... couldn't figure out \"%s\"\n", item);
@@ -218,7 +225,7 @@ void load_line(HTStaticConfig *c, char *line)
     for (int k = 0; k < 2; ++k) {
         struct sockaddr_in *a = k == 0 ? &e->destination : &e->mask;
         a->sin_family = AF_INET;
-        if (HTParseInet(a, args[i + k], nullptr) != 0) {
+        if (resolver(a, args[i + k]) != 0) {
             drop("SocksConf...  because we couldn't parse address %s\n", args[i + k]);
             return;
         }
@@ -248,6 +255,11 @@ void load_line(HTStaticConfig *c, char *line)
 }
 
 } // namespace
+
+void HTSocks__setResolver(HTSocksResolver r) noexcept
+{
+    resolver = r ? r : resolve_inet;
+}
 
 extern "C" HTSocksEntry *HTSocksEntry_new(int type) noexcept
 {

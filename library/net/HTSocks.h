@@ -94,6 +94,10 @@ HT_EXPORT int GetPort(const char *word) HT_NOEXCEPT;
 HT_EXPORT int check_cconf(const struct sockaddr_in *destination, HTList **servers,
                           const HTStaticConfig *config) HT_NOEXCEPT;
 
+/* Internal, for tests: how addresses and server names are resolved (null: HTParseInet). */
+typedef int (*HTSocksResolver)(struct sockaddr_in *address, const char *text);
+void HTSocks__setResolver(HTSocksResolver resolver) HT_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
