@@ -24,7 +24,6 @@
 #include <benchmark/benchmark.h>
 
 #include <netinet/tcp.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cstdio>
@@ -223,25 +222,22 @@ BENCHMARK(BM_BodySend)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 struct Acceptor {
     int fd = -1, port = 0;
-    std::atomic<bool> stop{false};
     std::thread t;
     explicit Acceptor(const char *ip)
     {
         fd = peers::listen_on(ip, 0, &port);
         t = std::thread([this] {
-            while (!stop) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 20) > 0) {
-                    const int c = accept(fd, nullptr, nullptr);
-                    if (c >= 0)
-                        close(c);
-                }
+            for (;;) {
+                const int c = accept(fd, nullptr, nullptr);
+                if (c < 0)
+                    break; // shut down
+                close(c);
             }
         });
     }
     ~Acceptor()
     {
-        stop = true;
+        shutdown(fd, SHUT_RDWR); // wakes the blocked accept
         t.join();
         close(fd);
     }

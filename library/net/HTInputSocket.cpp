@@ -50,6 +50,15 @@ int read_into(HTInputSocket *in, int keep, int maximum, HTRequest *request)
     return r;
 }
 
+// Notes where the first zero byte of the buffered data is: the line readers
+// look for it once per read, not once per line.
+void note_zero(HTInputSocket *in)
+{
+    const size_t n = static_cast<size_t>(in->input_limit - in->buffer);
+    const void *z = std::memchr(in->buffer, '\0', n);
+    in->first_zero = static_cast<int>(z ? static_cast<const char *>(z) - in->buffer : static_cast<ptrdiff_t>(n));
+}
+
 // Refills the buffer, keeping `keep` unread bytes. False at end of stream
 // or on error (the kept bytes stay buffered).
 bool fill(HTInputSocket *in, HTRequest *request, int keep = 0)
@@ -58,6 +67,7 @@ bool fill(HTInputSocket *in, HTRequest *request, int keep = 0)
     if (r > 0) {
         in->input_limit = in->buffer + keep + r;
         *in->input_limit = '\0';
+        note_zero(in);
         if (request != nullptr && request->timing.stamp_next_read) {
             gettimeofday(&request->timing.first_read, nullptr);
             request->timing.stamp_next_read = 0;
@@ -66,6 +76,7 @@ bool fill(HTInputSocket *in, HTRequest *request, int keep = 0)
     }
     in->input_limit = in->buffer + keep;
     *in->input_limit = '\0';
+    note_zero(in);
     if (r < 0 && HT_TRACE_ON(HT_TRACE_TCP))
         tfprintf(stderr, "level35read. gave rc=%d and errno=%d\n", r, in->socket ? in->socket->error : errno);
     return false;
@@ -137,7 +148,10 @@ char *read_a_line(HTInputSocket *in, unsigned limit, bool unfold, HTRequest *req
         }
         char *lf = static_cast<char *>(std::memchr(pos, '\n', static_cast<size_t>(end - pos)));
         char *stop = lf ? lf : end;
-        if (char *zero = static_cast<char *>(std::memchr(pos, '\0', static_cast<size_t>(stop - pos)))) {
+        char *zero = in->buffer + in->first_zero;
+        if (zero < pos) // another reader went past it: look again
+            zero = static_cast<char *>(std::memchr(pos, '\0', static_cast<size_t>(end - pos)));
+        if (zero != nullptr && zero < stop) {
             stop = zero;
             lf = nullptr;
         }
@@ -224,7 +238,7 @@ extern "C" void HTInputSocket_reset(HTInputSocket *in, HTSocket *s) noexcept
     in->buffer[0] = '\0';
     in->socket = s;
     in->last_fill = 0;
-    in->reserved = 0;
+    in->first_zero = 0;
     in->bytes_read = 0;
 }
 
@@ -395,6 +409,7 @@ extern "C" int level3AsyncReadDone(HTInputSocket *in, int result) noexcept
         in->input_limit = in->input_pointer;
     }
     *in->input_limit = '\0';
+    note_zero(in);
     in->last_fill = result;
     return 0;
 }

@@ -41,7 +41,8 @@ typedef struct HTInputSocket {
     char *input_limit;             /* end of valid data; a zero byte is stored there */
     HTSocket *socket;
     int last_fill;                 /* result of the last buffer fill */
-    int reserved;                  /* cleared on reset */
+    int first_zero;                /* offset of the first zero byte of the buffered data (the
+                                      data's length when it has none); cleared on reset */
     uint32_t bytes_read;           /* counted by fills and by HTInputSocket_moveInputPointer */
     char buffer[HT_INPUT_BUFFER_SIZE + 1];
     int heap;                      /* 1: made by HTInputSocket_newHeap */

@@ -158,7 +158,7 @@ inline int listen_on(const char *ip, int port, int *bound_port = nullptr)
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = address(ip, port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, SOMAXCONN) != 0) {
         close(fd);
         return -1;
     }
