@@ -938,31 +938,35 @@ extern "C" void HTGlobalSignalSetup(void) noexcept
 
 // ---- raw I/O callbacks ----
 
-extern "C" int vxlREAD(int descriptor, void *buffer, int length) noexcept
+namespace {
+
+// The toolkit's raw reads and writes, each traced with its transcript.
+int raw_io(int descriptor, void *buffer, int length, bool writing)
 {
     const bool t = HT_TRACE_ON(HT_TRACE_SSL);
     if (t)
-        tfprintf(stderr, "SSL......... Entered vxlREAD.\n");
-    const int r = static_cast<int>(recv(descriptor, buffer, static_cast<size_t>(length < 0 ? 0 : length), 0));
+        tfprintf(stderr, writing ? "SSL......... Entered vxlWRITE.\n" : "SSL......... Entered vxlREAD.\n");
+    const size_t n = static_cast<size_t>(length < 0 ? 0 : length);
+    const int r = static_cast<int>(writing ? send(descriptor, buffer, n, MSG_NOSIGNAL) : recv(descriptor, buffer, n, 0));
     if (t) {
-        tfprintf(stderr, "SSL......... Read: %d bytes. Transcript follows.\n", r);
+        tfprintf(stderr, writing ? "SSL......... Wrote: %d bytes. Transcript follows.\n"
+                                 : "SSL......... Read: %d bytes. Transcript follows.\n",
+                 r);
         dump(buffer, r);
     }
     return r;
 }
 
+} // namespace
+
+extern "C" int vxlREAD(int descriptor, void *buffer, int length) noexcept
+{
+    return raw_io(descriptor, buffer, length, false);
+}
+
 extern "C" int vxlWRITE(int descriptor, const void *buffer, int length) noexcept
 {
-    const bool t = HT_TRACE_ON(HT_TRACE_SSL);
-    if (t)
-        tfprintf(stderr, "SSL......... Entered vxlWRITE.\n");
-    const int r = static_cast<int>(
-        send(descriptor, buffer, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL));
-    if (t) {
-        tfprintf(stderr, "SSL......... Wrote: %d bytes. Transcript follows.\n", r);
-        dump(buffer, r);
-    }
-    return r;
+    return raw_io(descriptor, const_cast<void *>(buffer), length, true);
 }
 
 extern "C" uint32_t vxlGETPEERID(int descriptor) noexcept
