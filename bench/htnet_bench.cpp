@@ -4,6 +4,8 @@
 // a 100 000-line text, against getline() on fdopen() of the same kind of
 // socket; a feeder thread writes the text into a local stream socket pair
 // and closes it, the reader takes every line. Target: at least as fast.
+// getline also runs with a 1024-byte stdio buffer, the input socket's read
+// size, to tell the cost of the reads from the cost of the lines.
 //
 // Body: 10 MB in 16 KiB blocks through the writer, against plain send() of
 // the same blocks, over loopback TCP to a thread that drains it. Target:
@@ -115,7 +117,9 @@ void lines_htinput(benchmark::State &state, const std::string &text, bool unfold
     state.counters["lines"] = benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kAvgIterations);
 }
 
-void lines_getline(benchmark::State &state, const std::string &text)
+// buffer 0: stdio's own buffer size; else a buffer of that many bytes, the
+// input socket's read size for a like-for-like count of reads.
+void lines_getline(benchmark::State &state, const std::string &text, size_t buffer = 0)
 {
     long lines = 0;
     char *buf = nullptr;
@@ -123,6 +127,8 @@ void lines_getline(benchmark::State &state, const std::string &text)
     for (auto _ : state) {
         Fed fed(text);
         FILE *f = fdopen(fed.fd, "r");
+        if (buffer != 0)
+            setvbuf(f, nullptr, _IOFBF, buffer);
         while (getline(&buf, &cap, f) != -1)
             ++lines;
         std::fclose(f);
@@ -147,7 +153,11 @@ void BM_HeadsUnfoldedLine(benchmark::State &state) { lines_htinput(state, heads(
 void BM_HeadsGetline(benchmark::State &state) { lines_getline(state, heads()); }
 void BM_Text100kUnfoldedLine(benchmark::State &state) { lines_htinput(state, text100k(), true); }
 void BM_Text100kGetline(benchmark::State &state) { lines_getline(state, text100k()); }
+void BM_HeadsGetline1k(benchmark::State &state) { lines_getline(state, heads(), HT_INPUT_BUFFER_SIZE); }
+void BM_Text100kGetline1k(benchmark::State &state) { lines_getline(state, text100k(), HT_INPUT_BUFFER_SIZE); }
 BENCHMARK(BM_HeadsUnfoldedLine)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HeadsGetline1k)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Text100kGetline1k)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HeadsGetline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Text100kUnfoldedLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Text100kGetline)->Unit(benchmark::kMillisecond);
