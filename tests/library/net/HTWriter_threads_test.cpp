@@ -2,6 +2,7 @@
 
 #include "HTLog.h"
 #include "HTSocket.h"
+#include "error_reports.h"
 #include "htc_start.h"
 #include "htstab.h"
 #include "peers.h"
@@ -337,22 +338,12 @@ TEST_F(Writer, ClientThatClosesMidResponse)
     s_ = nullptr;
 }
 
-std::mutex reports_lock;
-std::vector<std::string> reports;
-void collect(const char *format, HTRequest *, va_list args)
-{
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    std::lock_guard<std::mutex> hold(reports_lock);
-    reports.push_back(text);
-}
-
 TEST_F(Writer, OwnershipCheckStopsAWrongClient)
 {
     HTStaticConfig debug{};
     debug.socket_debugging = 1;
     HTSocketTable_init(&debug, 16, 1);
-    HTLogError_setHandler(collect);
+    HTLogError_setHandler(reports::collect);
     start_reader();
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
@@ -373,9 +364,8 @@ TEST_F(Writer, OwnershipCheckStopsAWrongClient)
     EXPECT_EQ(finish(), "ok");
     HTSocketTable__setDebugging(0);
     HTLogError_setHandler(nullptr);
-    std::lock_guard<std::mutex> hold(reports_lock);
     bool found = false;
-    for (const auto &r : reports)
+    for (const auto &r : reports::take())
         if (r.rfind("PANIC! Socket address mismatch: 127.0.0.1:", 0) == 0 &&
             r.find("(request: \"http://example.test/\", thread ") != std::string::npos)
             found = true;

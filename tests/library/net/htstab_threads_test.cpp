@@ -4,6 +4,7 @@
 #include "HTExcept.h"
 #include "HTLog.h"
 #include "HTThread.h"
+#include "error_reports.h"
 #include "htc_start.h"
 
 #include <gtest/gtest.h>
@@ -17,25 +18,6 @@
 #include <vector>
 
 namespace {
-
-std::mutex reports_lock;
-std::vector<std::string> reports;
-
-void collect(const char *format, HTRequest *, va_list args)
-{
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    std::lock_guard<std::mutex> hold(reports_lock);
-    reports.push_back(text);
-}
-
-std::vector<std::string> take_reports()
-{
-    std::lock_guard<std::mutex> hold(reports_lock);
-    std::vector<std::string> r;
-    r.swap(reports);
-    return r;
-}
 
 std::string hex(std::thread::native_handle_type t)
 {
@@ -106,8 +88,8 @@ protected:
     void SetUp() override
     {
         HTSocketTable__setDebugging(1);
-        HTLogError_setHandler(collect);
-        take_reports();
+        HTLogError_setHandler(reports::collect);
+        reports::take();
     }
     void TearDown() override { HTLogError_setHandler(nullptr); }
 };
@@ -127,7 +109,7 @@ TEST_F(SocketTable, OffMeansSilent)
     HTSocketTable_removeSocket(12345, nullptr);
     EXPECT_EQ(HTSocketTable_socketExists(7), 0);
     EXPECT_EQ(HTSocketTable_socketExists(-1), 1);
-    EXPECT_TRUE(take_reports().empty());
+    EXPECT_TRUE(reports::take().empty());
     HTStaticConfig off{};
     HTSocketTable_init(&off, 10, 0); // enable 0: nothing changes
 }
@@ -145,7 +127,7 @@ TEST_F(SocketTable, ForeignWritesAreReportedUntilAcquired)
         HTSocketTable_removeSocket(7, nullptr);
     });
     const std::string line = "PANIC! Thread " + b + " accessed socket 7 owned by thread " + a + ".\n";
-    EXPECT_EQ(take_reports(), (std::vector<std::string>{line, line}));
+    EXPECT_EQ(reports::take(), (std::vector<std::string>{line, line}));
     EXPECT_EQ(HTSocketTable_socketExists(7), 0);
 }
 
@@ -158,12 +140,12 @@ TEST_F(SocketTable, GlobalAndTimerAreSilent)
         HTSocketTable_checkSocket(8, nullptr);
         HTSocketTable_removeSocket(8, nullptr);
     });
-    EXPECT_TRUE(take_reports().empty());
+    EXPECT_TRUE(reports::take().empty());
 
     HTSocketTable_addSocket(10, nullptr);
     const std::string owner = me();
     const std::string other = other_thread.run([] { HTSocketTable_removeSocket(10, nullptr); });
-    EXPECT_EQ(take_reports(), (std::vector<std::string>{"PANIC! Thread " + other + " freed socket 10 owned by thread " +
+    EXPECT_EQ(reports::take(), (std::vector<std::string>{"PANIC! Thread " + other + " freed socket 10 owned by thread " +
                                                         owner + ".\n"}));
 
     // Last: the timer thread's id stays recorded after the thread has ended.
@@ -172,7 +154,7 @@ TEST_F(SocketTable, GlobalAndTimerAreSilent)
         HTSocketTable_identifyTimerThread();
         HTSocketTable_removeSocket(9, nullptr);
     });
-    EXPECT_TRUE(take_reports().empty());
+    EXPECT_TRUE(reports::take().empty());
 }
 
 TEST_F(SocketTable, DuplicatesAndUnknownDescriptors)
@@ -184,7 +166,7 @@ TEST_F(SocketTable, DuplicatesAndUnknownDescriptors)
         HTSocketTable_addSocket(11, nullptr);
         HTSocketTable_checkSocket(11, nullptr); // the first owner was kept
     });
-    EXPECT_EQ(take_reports(),
+    EXPECT_EQ(reports::take(),
               (std::vector<std::string>{"PANIC! Duplicate socket 11 created.\n",
                                         "PANIC! Thread " + second + " accessed socket 11 owned by thread " + first + ".\n"}));
     HTSocketTable_removeSocket(11, nullptr);
@@ -193,7 +175,7 @@ TEST_F(SocketTable, DuplicatesAndUnknownDescriptors)
     HTSocketTable_acquireSocket(12, nullptr);
     HTSocketTable_removeSocket(12, nullptr);
     HTSocketTable_checkSocket(-1, nullptr);
-    EXPECT_EQ(take_reports(), (std::vector<std::string>{"PANIC! Nonexistant socket 12 accessed (CS).\n",
+    EXPECT_EQ(reports::take(), (std::vector<std::string>{"PANIC! Nonexistant socket 12 accessed (CS).\n",
                                                         "PANIC! Nonexistant socket 12 accessed (MSG).\n",
                                                         "PANIC! Nonexistant socket 12 accessed (AS).\n"}));
 }
@@ -211,7 +193,7 @@ TEST_F(SocketTable, TwoThreadsAtOnce)
     std::thread t1(work, 100000), t2(work, 200000);
     t1.join();
     t2.join();
-    EXPECT_TRUE(take_reports().empty());
+    EXPECT_TRUE(reports::take().empty());
     EXPECT_EQ(HTSocketTable_socketExists(100000), 0);
 }
 
@@ -239,7 +221,7 @@ TEST_F(SocketTable, GrowthSurvivesAllocationFailure)
     HTSocketTable_removeSocket(299999, nullptr);
     for (int d : held)
         HTSocketTable_removeSocket(d, nullptr);
-    EXPECT_TRUE(take_reports().empty());
+    EXPECT_TRUE(reports::take().empty());
 }
 
 } // namespace
