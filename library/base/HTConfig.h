@@ -22,10 +22,27 @@ extern "C" {
 
 #define HT_CONFIG_WORDS 125
 
+struct HTList;
+
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 0
+#define HT_CONFIG_USED 13
 
 typedef struct HTStaticConfig {
+    /* ---- socket layer, SOCKS rules, socket table, writer (13 words) ---- */
+    uintptr_t local_address;        /* IPv4 (network order) outgoing connections bind to; 0: none */
+    uintptr_t socks_old_style;      /* 1: every connection goes through socks_server */
+    uintptr_t socks_server;         /* IPv4 (network order) of the old-style SOCKS server */
+    uintptr_t flexible_socks;       /* 1: the SOCKS rules decide per destination */
+    struct HTList *socks_rules;     /* HTSocksEntry objects in file order; null: no rule file */
+    char *socks_user;               /* user id sent in SOCKS requests (heap text) */
+    intptr_t udp_send_buffer;       /* SO_SNDBUF of datagram sockets; 0: system default */
+    intptr_t udp_receive_buffer;    /* SO_RCVBUF of datagram sockets; 0: system default */
+    uintptr_t socket_debugging;     /* 1: HTSocketTable_init switches the ownership checks on */
+    struct HTList *blocked_headers; /* heap texts: response-header prefixes the writer drops */
+    uintptr_t response_time_header; /* 1: the writer sets the header named below */
+    char *response_time_name;       /* that header's name (heap text) */
+    uintptr_t flush_after_headers;  /* 1: the writer sends the head as soon as it is complete */
+
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;
 

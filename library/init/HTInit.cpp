@@ -8,6 +8,7 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTMPool.h"
+#include "HTSocket.h"
 #include "HTTCP.h"
 
 #include <atomic>
@@ -20,7 +21,8 @@ std::atomic<bool> done{false};
 
 int start_up()
 {
-    // The registry's lock is static; sockets need no start-up here.
+    // The registry's lock is static.
+    sock_init();
     Counters_init();
     HTDNSCache_init();
     if (HTThreadKeys_create() != HT_OK)
@@ -35,6 +37,7 @@ int start_up()
     HTLoadGlobalAtoms();
     HTClientName_register();
     HTApplication_Init();
+    HTGlobalSignalSetup();
     return HT_INIT_OK;
 }
 

@@ -114,15 +114,16 @@ void *pool_alloc(size_t size, HTThdGlobals *owner, const char *function)
     return h + 1;
 #else
     HTMemPool *b = first;
-    HTMemPool *last = nullptr;
     const int32_t n = static_cast<int32_t>(need);
-    while (b != nullptr && b->remaining < n) {
-        last = b;
+    while (b != nullptr && b->remaining < n)
         b = b->following;
-    }
     if (b == nullptr) {
+        // A new block goes right behind the first, where the next search
+        // finds it at once: appended at the end, every allocation of a pool
+        // that has grown to many blocks would walk all the full ones.
         b = HTMemPool_new(need > HT_POOL_BLOCK_MIN ? need : HT_POOL_BLOCK_MIN);
-        last->following = b;
+        b->following = first->following;
+        first->following = b;
     }
     char *r = b->next;
     b->next += need;

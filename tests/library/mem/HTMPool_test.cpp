@@ -74,10 +74,30 @@ TEST_F(Pool, LargeRequestGetsABlockOfItsGranule)
     char *small = static_cast<char *>(HTMemPoolAlloc(10, ctx));
     EXPECT_GE(small, first->base);
     EXPECT_LT(small, first->base + first->size);
-    // A request the first block cannot hold any more opens a minimum-size block.
+    // A request the first block cannot hold any more opens a minimum-size
+    // block, which goes right behind the first block.
+    HTMemPool *large = first->following;
     HTMemPoolAlloc(static_cast<size_t>(first->remaining), ctx); // its granule is one word more
-    ASSERT_NE(first->following->following, nullptr);
-    EXPECT_EQ(first->following->following->size, HT_POOL_BLOCK_MIN);
+    ASSERT_NE(first->following, large);
+    EXPECT_EQ(first->following->size, HT_POOL_BLOCK_MIN);
+    EXPECT_EQ(first->following->following, large);
+}
+
+TEST_F(Pool, ManyBlocksStayCheapToAllocateFrom)
+{
+    SKIP_IN_POOL_DEBUG();
+    // Well over a thousand blocks: the newest block is found first,
+    // so the walk over the chain never grows with it.
+    HTMemPool *first = HTMemPool_get(ctx);
+    for (int i = 0; i < 2000 * (HT_POOL_BLOCK_MIN / 1024); ++i)
+        HTMemPoolAlloc(1000, ctx);
+    int blocks = 0;
+    for (HTMemPool *b = first; b != nullptr; b = b->following)
+        ++blocks;
+    EXPECT_GE(blocks, 1000);
+    char *p = static_cast<char *>(HTMemPoolAlloc(1000, ctx));
+    EXPECT_GE(p, first->following->base);
+    EXPECT_LT(p, first->following->base + first->following->size);
 }
 
 TEST_F(Pool, PhaseTwoResetStartsOverAtTheBase)

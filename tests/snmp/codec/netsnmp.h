@@ -4,6 +4,8 @@
 #ifndef TESTS_SNMP_CODEC_NETSNMP_H
 #define TESTS_SNMP_CODEC_NETSNMP_H
 
+#include "peers.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,114 +32,24 @@ namespace netsnmp {
 
 namespace fs = std::filesystem;
 
-// Full path of a program found in PATH or the system directories; "" if none.
-inline std::string find_program(const std::string &name)
-{
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
-    std::istringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (dir.empty())
-            continue;
-        const std::string p = dir + "/" + name;
-        if (access(p.c_str(), X_OK) == 0)
-            return p;
-    }
-    return "";
-}
+using peers::find_program;
 
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "snmpcodec-XXXXXX").string();
-        if (mkdtemp(tmpl.data()))
-            path = tmpl;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path.empty())
-            fs::remove_all(path, ec);
-    }
-    std::string file(const std::string &name) const { return (path / name).string(); }
-    void write(const std::string &name, const std::string &text) const
-    {
-        std::ofstream(file(name)) << text;
-    }
-    std::string read(const std::string &name) const
-    {
-        std::ifstream in(file(name));
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+struct TempDir : peers::TempDir {
+    TempDir() : peers::TempDir("snmpcodec") {}
 };
 
 // A child process with its output in a file; stopped when it goes away.
-class Child {
+// net-snmp reads and writes its configuration and state under the directory.
+class Child : public peers::Child {
 public:
     Child(const std::vector<std::string> &argv, const TempDir &dir, const std::string &out)
+        : peers::Child(argv,
+                       {"SNMP_PERSISTENT_DIR=" + dir.path.string(), "SNMPCONFPATH=" + dir.path.string(),
+                        "HOME=" + dir.path.string(), "MIBS=", "MIBDIRS=/dev/null",
+                        "PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
+                       dir, out)
     {
-        // net-snmp reads and writes its configuration and state under these.
-        std::vector<std::string> env = {
-            "SNMP_PERSISTENT_DIR=" + dir.path.string(), "SNMPCONFPATH=" + dir.path.string(),
-            "HOME=" + dir.path.string(), "MIBS=", "MIBDIRS=/dev/null", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-        std::vector<char *> args, envp;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        for (const auto &e : env)
-            envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        const std::string path = dir.file(out);
-        posix_spawn_file_actions_addopen(&fa, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
     }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    ~Child() { stop(); }
-
-    bool started() const { return pid_ > 0; }
-
-    // Exit status once it ended within `seconds`, else -1 (still running).
-    int wait(double seconds)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (pid_ > 0) {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() > until)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-    void stop()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        if (wait(3) < 0 && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
 };
 
 // A UDP socket on 127.0.0.1 with a port of the system's choosing.
