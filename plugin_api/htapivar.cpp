@@ -331,18 +331,33 @@ constexpr std::size_t kVarCount = sizeof kVars / sizeof kVars[0];
 constexpr std::size_t kSlots = 512;
 static_assert(kVarCount * 2 < kSlots);
 
-struct Index {
-    unsigned short slot[kSlots]; // row + 1; 0 empty
+struct Slot {
+    unsigned short row; // row + 1; 0 empty
+    unsigned short length;
+    uint32_t hash;
 };
+struct Index {
+    Slot slot[kSlots];
+};
+
+constexpr std::size_t text_length(const char *s)
+{
+    std::size_t n = 0;
+    while (s[n] != '\0')
+        ++n;
+    return n;
+}
 
 constexpr Index build_index()
 {
     Index ix{};
     for (std::size_t i = 0; i < kVarCount; ++i) {
-        std::size_t s = fnv(kVars[i].name) & (kSlots - 1);
-        while (ix.slot[s] != 0)
+        const uint32_t h = fnv(kVars[i].name);
+        std::size_t s = h & (kSlots - 1);
+        while (ix.slot[s].row != 0)
             s = (s + 1) & (kSlots - 1);
-        ix.slot[s] = static_cast<unsigned short>(i + 1);
+        ix.slot[s] = {static_cast<unsigned short>(i + 1),
+                      static_cast<unsigned short>(text_length(kVars[i].name)), h};
     }
     return ix;
 }
@@ -365,14 +380,16 @@ constexpr bool names_unique()
 }
 static_assert(names_unique());
 
-const Var *lookup(const char *name, uint32_t hash) noexcept
+// The row of a normalised name; the hash and the length are compared before the bytes.
+const Var *lookup(const char *name, std::size_t length, uint32_t hash) noexcept
 {
     for (std::size_t s = hash & (kSlots - 1);; s = (s + 1) & (kSlots - 1)) {
-        const unsigned short i = kIndex.slot[s];
-        if (i == 0)
+        const Slot &slot = kIndex.slot[s];
+        if (slot.row == 0)
             return nullptr;
-        if (std::strcmp(kVars[i - 1].name, name) == 0)
-            return &kVars[i - 1];
+        if (slot.hash == hash && slot.length == length &&
+            std::memcmp(kVars[slot.row - 1].name, name, length) == 0)
+            return &kVars[slot.row - 1];
     }
 }
 
@@ -402,7 +419,10 @@ long make_name(Frame &f, const char *name, std::size_t length, Name &out) noexce
     uint32_t h = kFnvBasis;
     for (std::size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        norm[i] = c == '-' ? '_' : static_cast<char>(upper(c));
+        // Upper-case letters, digits and '_' are their own upper case in
+        // every locale: only the others go to the host.
+        const bool fixed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        norm[i] = c == '-' ? '_' : fixed ? static_cast<char>(c) : static_cast<char>(upper(c));
         h = (h ^ static_cast<unsigned char>(norm[i])) * kFnvPrime;
     }
     norm[length] = '\0';
@@ -1334,7 +1354,7 @@ long read_variable(Frame &f, const char *name, std::size_t length, unsigned long
                 "plug-in..... %s()...  Looking up server and CGI variables: %s\n", f.api(),
                 n.norm);
     long code = HTTPD_SUCCESS;
-    const Var *v = lookup(n.norm, n.hash);
+    const Var *v = lookup(n.norm, n.length, n.hash);
     family_read_trace(f, n, v);
     if (v == nullptr) {
         *value = read_family(f, n, selector, code);
@@ -1364,7 +1384,7 @@ long set_variable(Frame &f, SetHow how, const char *name, std::size_t length, co
     if (copy == nullptr)
         return f.no_memory();
     const SetCall c{f, how, n, copy, value ? value_length : 0, mode, selector};
-    const Var *v = lookup(n.norm, n.hash);
+    const Var *v = lookup(n.norm, n.length, n.hash);
     const bool http = v ? (v->flags & kHttpFamily) != 0 : n.family("HTTP_", 5);
     const bool proxy = v ? (v->flags & kProxyFamily) != 0 : n.family("PROXY_", 6);
     if (http)
