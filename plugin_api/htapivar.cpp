@@ -410,7 +410,11 @@ struct Name {
 long make_name(Frame &f, const char *name, std::size_t length, Name &out) noexcept
 {
     auto upper = f.need<HTCB_TOUPPER>();
-    auto *copies = static_cast<char *>(f.alloc(2 * (length + 1)));
+    // Two terminated copies; on a 32-bit target 2 * (2^31) would wrap.
+    std::size_t room = 0;
+    if (__builtin_mul_overflow(length + 1, 2, &room))
+        return f.no_memory();
+    auto *copies = static_cast<char *>(f.alloc(room));
     if (copies == nullptr || upper == nullptr)
         return f.no_memory();
     std::memcpy(copies, name, length);
@@ -506,14 +510,14 @@ int host_set_text(Frame &f, int entry, int var, const char *value) noexcept
 #undef HTAPI_SET_CASE_
 }
 
-int host_set_number(Frame &f, int entry, int var, long value) noexcept
+// A host setter called with the handle first: 0 from the host is success,
+// anything else a refusal (1); a missing entry gives -1.
+template <int N, class... A> long host_set(Frame &f, A... args) noexcept
 {
-    if (entry == HTCB_RESPONSE_SET_NUMBER) {
-        auto set = f.need<HTCB_RESPONSE_SET_NUMBER>();
-        return set ? set(f.handle(), var, value) : -1;
-    }
-    auto set = f.need<HTCB_QOS_SET_NUMBER>();
-    return set ? set(f.handle(), var, value) : -1;
+    auto set = f.need<N>();
+    if (set == nullptr)
+        return HTTPD_UNSUPPORTED;
+    return set(f.handle(), args...) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
 }
 
 // Every variable entry the table names has the prototype its kind calls.
@@ -581,10 +585,11 @@ const char *pool_text(Frame &f, const char *text, long &code) noexcept
 // "NAME=value\n" for each text of a null-terminated list, in one pool text.
 const char *joined(Frame &f, char *const *list, long &code) noexcept
 {
-    std::size_t total = 0;
+    std::size_t total = 1;
     for (char *const *p = list; p != nullptr && *p != nullptr; ++p)
-        total += std::strlen(*p) + 1;
-    auto *out = static_cast<char *>(f.alloc(total + 1));
+        if (__builtin_add_overflow(total, std::strlen(*p) + 1, &total))
+            total = SIZE_MAX;
+    auto *out = total == SIZE_MAX ? nullptr : static_cast<char *>(f.alloc(total));
     if (out == nullptr) {
         code = f.no_memory();
         return nullptr;
@@ -1081,10 +1086,7 @@ long set_status(const SetCall &c, bool with_reason) noexcept
         auto phrase = f.need<HTCB_REASON_PHRASE>();
         reason = phrase ? phrase(static_cast<int>(code)) : nullptr;
     }
-    auto set = f.need<HTCB_SET_STATUS>();
-    if (set == nullptr)
-        return HTTPD_UNSUPPORTED;
-    return set(f.handle(), static_cast<int>(code), reason) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
+    return host_set<HTCB_SET_STATUS>(f, static_cast<int>(code), reason);
 }
 
 long set_trace(const SetCall &c) noexcept
@@ -1213,14 +1215,12 @@ long set_known(const SetCall &c, const Var &v) noexcept
         long n = 0;
         if (!decimal_int(c.value, n))
             return HTTPD_BAD_ARGUMENT;
-        return host_set_number(f, v.sentry, v.sarg, n) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
+        return v.sentry == HTCB_RESPONSE_SET_NUMBER
+                   ? host_set<HTCB_RESPONSE_SET_NUMBER>(f, static_cast<int>(v.sarg), n)
+                   : host_set<HTCB_QOS_SET_NUMBER>(f, static_cast<int>(v.sarg), n);
     }
-    case S::Mark: {
-        auto set = f.need<HTCB_REQUEST_SET_FLAG>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), v.sarg, 1) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
+    case S::Mark:
+        return host_set<HTCB_REQUEST_SET_FLAG>(f, static_cast<int>(v.sarg), 1);
     case S::Miss:
     case S::Real:
     case S::RealClamped: {
@@ -1258,12 +1258,8 @@ long set_known(const SetCall &c, const Var &v) noexcept
         return set_status(c, true);
     case S::Response:
         return set_status(c, false);
-    case S::Reason: {
-        auto set = f.need<HTCB_SET_STATUS>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), -1, c.value) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
+    case S::Reason:
+        return host_set<HTCB_SET_STATUS>(f, -1, static_cast<const char *>(c.value));
     case S::Trace:
         return set_trace(c);
     case S::UseConnMgmt:
@@ -1286,12 +1282,8 @@ long set_known(const SetCall &c, const Var &v) noexcept
             return HTTPD_UNSUPPORTED;
         return set(f.handle(), c.value) == HTTPD_DONE ? HTTPD_SUCCESS : HTTPD_FAILURE;
     }
-    case S::Script: {
-        auto set = f.need<HTCB_SET_SCRIPT>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), c.value) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
+    case S::Script:
+        return host_set<HTCB_SET_SCRIPT>(f, static_cast<const char *>(c.value));
     case S::ClientProtocol: {
         auto get = f.need<HTCB_CLIENT_PROTOCOL_BUFFER>();
         std::size_t size = 0;
@@ -1313,28 +1305,17 @@ long set_known(const SetCall &c, const Var &v) noexcept
         api->convert_request_body = a;
         return HTTPD_SUCCESS;
     }
-    case S::PicsLabel: {
-        auto set = f.need<HTCB_PICS_SET_LABEL>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), c.value) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
-    case S::ModrwPrefix: {
-        auto set = f.need<HTCB_MODRW_SET_PREFIX>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), c.value) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
+    case S::PicsLabel:
+        return host_set<HTCB_PICS_SET_LABEL>(f, static_cast<const char *>(c.value));
+    case S::ModrwPrefix:
+        return host_set<HTCB_MODRW_SET_PREFIX>(f, static_cast<const char *>(c.value));
     case S::ResponseHeader:
         return response_header(c, v.stext ? v.stext : c.name.orig + 5);
     case S::ETag:
         return set_etag(c, v);
-    case S::OriginField: {
-        auto set = f.need<HTCB_ORIGIN_SET_FIELD>();
-        if (set == nullptr)
-            return HTTPD_UNSUPPORTED;
-        return set(f.handle(), v.sarg, c.value) == 0 ? HTTPD_SUCCESS : HTTPD_FAILURE;
-    }
+    case S::OriginField:
+        return host_set<HTCB_ORIGIN_SET_FIELD>(f, static_cast<int>(v.sarg),
+                                               static_cast<const char *>(c.value));
     case S::ProxyHeader:
         return proxy_header(c, v.stext ? v.stext : c.name.orig + 6, v.stext != nullptr);
     }
