@@ -54,13 +54,17 @@ std::vector<Entry> entries(const orvhost::Plugrt *api)
     static const Len n4 = len(4), zero = len(0), huge = len(kTooLong), room = len(64), one = len(1);
     std::vector<Entry> e;
 
-    const auto xtract = [api](const char *name, Len nl, char *buf, Len bl) {
-        return Call([=](PlugrtTest &, Request &, void *h, long *rc) {
-            unsigned long a, b;
-            api->HTXTRACT(h, name, nl.at(a), buf, bl.at(b), rc);
-            return rc ? *rc : 0;
-        });
+    // A call of an entry point taking (name, length, value or buffer, length).
+    const auto named = [](auto entry) {
+        return [entry](const char *name, Len nl, auto value, Len vl) {
+            return Call([=](PlugrtTest &, Request &, void *h, long *rc) {
+                unsigned long a, b;
+                entry(h, name, nl.at(a), value, vl.at(b), rc);
+                return rc ? *rc : 0;
+            });
+        };
     };
+    const auto xtract = named(api->HTXTRACT);
     e.push_back({"HTTPD_extract", true, xtract("PATH", n4, buffer, room), HTTPD_SUCCESS,
                  {xtract(nullptr, n4, buffer, room), xtract("PATH", kNone, buffer, room),
                   xtract("PATH", zero, buffer, room), xtract("PATH", huge, buffer, room),
@@ -84,26 +88,14 @@ std::vector<Entry> entries(const orvhost::Plugrt *api)
                   binx("bin1", huge, buffer, room), binx("bin1", n4, buffer, kNone)},
                  HTTPD_BAD_ARGUMENT});
 
-    const auto set = [api](const char *name, Len nl, const char *v, Len vl) {
-        return Call([=](PlugrtTest &, Request &, void *h, long *rc) {
-            unsigned long a, b;
-            api->HTSET(h, name, nl.at(a), v, vl.at(b), rc);
-            return rc ? *rc : 0;
-        });
-    };
+    const auto set = named(api->HTSET);
     e.push_back({"HTTPD_set", true, set("var1", n4, "v", one), HTTPD_SUCCESS,
                  {set(nullptr, n4, "v", one), set("var1", kNone, "v", one), set("var1", zero, "v", one),
                   set("var1", n4, nullptr, one), set("var1", n4, "v", kNone), set("var1", n4, "v", huge),
                   set("var1", huge, "v", one)},
                  HTTPD_BAD_ARGUMENT});
 
-    const auto binset = [api](const char *name, Len nl, const char *v, Len vl) {
-        return Call([=](PlugrtTest &, Request &, void *h, long *rc) {
-            unsigned long a, b;
-            api->HTBINSET(h, name, nl.at(a), v, vl.at(b), rc);
-            return rc ? *rc : 0;
-        });
-    };
+    const auto binset = named(api->HTBINSET);
     e.push_back({"HTTPD_binset", true, binset("bin2", n4, "v", one), HTTPD_SUCCESS,
                  {binset(nullptr, n4, "v", one), binset("bin2", zero, "v", one),
                   binset("bin2", n4, nullptr, one), binset("bin2", n4, "v", kNone),
