@@ -4,7 +4,9 @@
 Defined: exactly the functions and data below (data with their sizes, in
 pointer-sized words where the record is made of words); no C++ name.
 Undefined without a version: exactly the common library's six names, which
-the host process provides (names of a sanitizer's run time aside).
+the host process provides. A sanitizer's run time adds names of its own
+(and puts its interceptors in front of the C library's, so those lose their
+version); those, and names the C library defines, are not counted.
 """
 import argparse
 import subprocess
@@ -18,7 +20,8 @@ FUNCTIONS = {
 }
 IMPORTS = {"HTTrace_level", "HTTrace_module", "tc", "HTParse_scan", "HTInetString",
            "out_of_memory"}
-SANITIZER_PREFIXES = ("__asan", "__ubsan", "__tsan", "__lsan", "__sanitizer", "__interceptor")
+SANITIZER_PREFIXES = ("__asan", "__ubsan", "__tsan", "__lsan", "__sanitizer", "__interceptor",
+                      "__odr_asan")
 
 
 def data_sizes(word):
@@ -44,7 +47,11 @@ def main():
     p.add_argument("--nm", required=True)
     p.add_argument("--library", required=True)
     p.add_argument("--word", type=int, required=True)
+    p.add_argument("--libc", help="the C library, whose names are not imports of ours")
     a = p.parse_args()
+    libc = set()
+    if a.libc:
+        libc = {f[-1].split("@")[0] for f in nm(a.nm, a.libc, "--defined-only")}
     failures = []
 
     functions, data = set(), {}
@@ -73,7 +80,7 @@ def main():
     imports = set()
     for fields in nm(a.nm, a.library, "--undefined-only"):
         kind, name = fields[-2], fields[-1]
-        if kind != "U" or "@" in name or name.startswith(SANITIZER_PREFIXES):
+        if kind != "U" or "@" in name or name.startswith(SANITIZER_PREFIXES) or name in libc:
             continue
         imports.add(name)
     if imports != IMPORTS:
