@@ -1,0 +1,282 @@
+/*
+ * orvhost: the stand-in proxy server, first slice.
+ *
+ * What libplugrt needs from the server it is loaded into: the 172-entry
+ * callback table, a request model behind it (method, URL, the headers of
+ * both exchanges, CGI environment, user variables, counters), request
+ * memory, a body source and a memory sink as the client connection, and the
+ * loading itself (libplugrt and plug-ins with dlopen RTLD_NOW, the table
+ * installed, each request thread's handle kept under entry 0's key).
+ *
+ * A program that links this library exports the common library's names that
+ * libplugrt binds to, and the server's own copies of HTMyStaticConfig and
+ * tqos_key (see CMakeLists.txt). Entries without behaviour yet record their
+ * calls (stub_calls) and answer 0, so a test can tell that none was used.
+ */
+#ifndef ORVHOST_H
+#define ORVHOST_H
+
+#include "plugrt_host.h"
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orvhost {
+
+// ---- loading ----
+
+// The exports of a loaded libplugrt, found as a server finds them: by dlsym.
+#define ORVHOST_PLUGRT_FUNCTIONS(X)                                                          \
+    X(set_api_callbacks) X(null_int_callback) X(HTAPIdata_new) X(HTAPIdata_delete)           \
+    X(HTUser_new) X(copyToProxyBuffer) X(HTXTRACT) X(HTBINXTRACT) X(HTSET) X(HTBINSET)       \
+    X(HTREPLACE) X(htgetvar) X(htsetvar) X(htgetvarint) X(htsetvarint) X(HTREAD) X(HTWRITE)  \
+    X(HTATTRIB) X(HTREVTRA) X(HTTRANS)
+
+struct Plugrt {
+    void *library = nullptr;
+#define ORVHOST_PLUGRT_MEMBER_(name) decltype(&::name) name = nullptr;
+    ORVHOST_PLUGRT_FUNCTIONS(ORVHOST_PLUGRT_MEMBER_)
+#undef ORVHOST_PLUGRT_MEMBER_
+    HTAPICallback **all_api_callbacks = nullptr;
+    uintptr_t *HTMyStaticConfig = nullptr;
+    pthread_key_t *tqos_key = nullptr;
+    uintptr_t *HTCFs_afterDeleteCallbacks = nullptr;
+    uintptr_t *HTTransmogrify_makeWarning = nullptr;
+    const int *CCAPIVersion = nullptr;
+    const int *errmap = nullptr;
+};
+
+// The libplugrt to load: ORVHOST_PLUGRT from the environment when set, else
+// the one of this build tree.
+const char *plugrt_path();
+
+/*
+ * Loads libplugrt once per process (RTLD_NOW) and installs the host's table.
+ * Null when it cannot be loaded; *error then holds dlerror's text.
+ */
+const Plugrt *plugrt(std::string *error = nullptr);
+
+// Loads a plug-in (RTLD_NOW); null with dlerror's text in *error.
+void *load_plugin(const std::string &path, std::string *error = nullptr);
+
+// ---- streams ----
+
+// A stream record: the class pointer first, then the object it stands for.
+struct StreamBox {
+    HTStream stream;
+    void *owner;
+};
+
+// The client connection's output: keeps what is written; every operation counts.
+class MemorySink {
+public:
+    MemorySink();
+    HTStream *stream() { return &box_.stream; }
+
+    std::string data;
+    int frees = 0;
+    int aborts = 0;
+    int statuses = 0;
+    int put_headers = 0;
+    std::vector<int> messages;
+    bool fail_writes = false; // writes answer -1
+
+private:
+    StreamBox box_;
+};
+
+// Entry 43's stream: remembers the content type and passes writes on.
+class ConversionStream {
+public:
+    ConversionStream(std::string type, HTStream *sink);
+    HTStream *stream() { return &box_.stream; }
+    const std::string type;
+    HTStream *const sink;
+    std::size_t written = 0;
+
+private:
+    StreamBox box_;
+};
+
+// The client's request body: handed out in pieces of `piece` bytes (from 1),
+// each in a heap block of exactly its size, then the end of input.
+class BodySource {
+public:
+    ~BodySource();
+    void set(std::string bytes, std::size_t piece = SIZE_MAX);
+    const char *block(std::size_t *count); // entry 45
+    int byte();                            // entry 127
+    std::size_t left() const { return data_.size() - pos_; }
+
+private:
+    std::string data_;
+    std::size_t pos_ = 0;
+    std::size_t piece_ = SIZE_MAX;
+    char *last_ = nullptr;
+};
+
+// ---- requests ----
+
+struct Header {
+    std::string name;
+    std::string value;
+    std::string raw; // when set, the line as it stands (which may lack its ':')
+};
+using Headers = std::vector<Header>;
+
+// Request memory: released with the request. The n-th allocation can be made to fail.
+class Pool {
+public:
+    ~Pool() { reset(); }
+    void *alloc(std::size_t size);
+    void reset();
+    long allocations = 0; // since the request began
+    long fail_at = 0;     // > 0: that allocation (counted from 1) and every later one fail
+
+private:
+    std::vector<void *> blocks_;
+    char *next_ = nullptr;
+    std::size_t room_ = 0;
+};
+
+class Request {
+public:
+    explicit Request(int step = HTAPI_STEP_SERVICE);
+    ~Request();
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+
+    HTAPIHandle *handle() { return &handle_; }
+    HTAPIdata *api() { return request_.api; }
+    HTAPIReqHeader &header() { return header_; }
+    void set_step(int step) { request_.step = step; }
+    void set_method(int method) { request_.method = method; }
+    void *user_record() const { return request_.user; }
+
+    // The calling thread's current request (entry 0's key); null unbinds.
+    void bind();
+    static void unbind();
+
+    // The body: plain (its length counts down) or chunked.
+    void set_body(std::string bytes, std::size_t piece = SIZE_MAX, bool chunked = false);
+    std::string stored_body() const;
+
+    Pool pool;
+    BodySource source;
+    MemorySink sink;
+
+    // Variables by HTAPI_* id, for the request-scoped accessor entries.
+    std::map<int, std::string> text;
+    std::map<int, long> number;
+    std::map<int, int> flag;
+    std::map<int, double> real;
+    std::map<int, std::string> client_field; // HTAPI_FIELD_*; HEADERS comes from the headers
+    std::map<int, std::string> origin_field;
+
+    Headers request_headers;  // from the client
+    Headers response_headers; // to the client
+    Headers proxy_headers;    // to the origin
+    Headers origin_headers;   // from the origin
+    unsigned long last_selector = 0;
+
+    std::vector<std::string> cgi; // "NAME=value"
+    std::map<std::string, std::string> ssi;
+    std::map<std::string, std::string> redirect;
+    std::vector<std::string> ssi_globals;
+
+    int status = 200;
+    std::string reason = "OK";
+    char protocol[16] = "HTTP/1.1";
+    HTAPIFilterPeriod period{};
+    bool has_period = false;
+    std::string cache_file_name;
+    std::string modrw_tagbuf;
+    int modrw_enable = 0;
+    int modrw_taglen = 0;
+    int modrw_tagreset = 0;
+    std::map<int, std::string> user_fields; // entry 100, by HTAPI_* id
+    int prereads = 0;
+    std::vector<std::unique_ptr<ConversionStream>> conversions;
+
+    // Texts and lists the host hands out, kept for the request's life.
+    const char *keep(std::string text);
+    char **keep_list(const std::vector<std::string> &items);
+
+private:
+    std::deque<std::string> kept_;
+    std::deque<std::vector<char *>> kept_lists_;
+    HTAPIHandle handle_{};
+    HTAPIRequest request_{};
+    HTAPIReqHeader header_{};
+};
+
+// The request behind a handle.
+Request &request_of(void *handle);
+
+// ---- the server ----
+
+class Host {
+public:
+    static Host &get();
+
+    const HTAPICallback *table() const { return table_; }
+    pthread_key_t key() const { return key_; }
+
+    // Server-wide variables (entries 72, 73, 159, 37, 38) and known host names (49).
+    std::map<int, std::string> server_text;
+    std::map<int, unsigned long> server_number;
+    std::string software_name = "Orvane-Proxy";
+    std::string software_version = "1.0";
+    std::map<std::string, std::string> addresses;
+    std::time_t fixed_now = 0; // entry 58; 0: the clock
+
+    // Trace lines through entry 15, and log lines through entry 23 ("kind: text").
+    std::vector<std::string> traces();
+    std::vector<std::string> logs();
+    // Entries without behaviour that were called, and accessor calls for a
+    // variable that is not the entry's.
+    std::vector<int> stub_calls();
+    std::vector<std::string> problems();
+    void clear_records();
+
+    void record_stub(int entry);
+    void record_trace(std::string line);
+    void record_log(std::string line);
+    void problem(std::string what);
+
+private:
+    Host();
+    void fill(); // every entry of the table (orvhost_entries.cpp)
+    HTAPICallback table_[HTAPI_NCALLBACKS];
+    pthread_key_t key_;
+    std::mutex m_;
+    std::vector<std::string> traces_;
+    std::vector<std::string> logs_;
+    std::vector<int> stubs_;
+    std::vector<std::string> problems_;
+};
+
+// MD4 of RFC 1320.
+struct Md4 {
+    uint32_t state[4];
+    uint64_t count; // bytes
+    unsigned char buffer[64];
+};
+void md4_init(Md4 *m);
+void md4_update(Md4 *m, const unsigned char *data, std::size_t length);
+void md4_final(unsigned char digest[16], Md4 *m);
+std::string md4_hex(const std::string &text);
+
+} // namespace orvhost
+
+#endif
