@@ -378,3 +378,21 @@ void Host::problem(std::string what)
 }
 
 } // namespace orvhost
+
+// The host's configuration record and quality-of-service key, which
+// libplugrt defines too, are duplicates on purpose (the dynamic linker binds every
+// module to the program's); AddressSanitizer would report them as an ODR
+// violation when libplugrt is loaded.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVHOST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVHOST_ASAN 1
+#endif
+#endif
+#ifdef ORVHOST_ASAN
+extern "C" __attribute__((visibility("default"))) const char *__asan_default_suppressions()
+{
+    return "odr_violation:^HTMyStaticConfig$\nodr_violation:^tqos_key$\n";
+}
+#endif

@@ -36,20 +36,3 @@ static_assert(sizeof(HTParseParts) == sizeof(plugrt_import::UrlParts) &&
 // HTGlobals.h): the program's copies, which the -u options of
 // host/CMakeLists.txt pull in, and which libplugrt's own definitions must
 // give way to.
-
-// The duplicate definitions in libplugrt are meant (the dynamic linker binds every
-// module to the program's); AddressSanitizer would report them as an ODR
-// violation when libplugrt is loaded.
-#if defined(__SANITIZE_ADDRESS__)
-#define ORVHOST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORVHOST_ASAN 1
-#endif
-#endif
-#ifdef ORVHOST_ASAN
-extern "C" __attribute__((visibility("default"))) const char *__asan_default_suppressions()
-{
-    return "odr_violation:^HTMyStaticConfig$\nodr_violation:^tqos_key$\n";
-}
-#endif
