@@ -23,9 +23,30 @@ extern "C" {
 #define HT_CONFIG_WORDS 125
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 0
+#define HT_CONFIG_USED 12
+
+struct HTList;
 
 typedef struct HTStaticConfig {
+    /*
+     * Proxy selection (servprox.h). The texts and lists belong to the
+     * proxychain_* functions, which replace and release them; chain lists
+     * hold HTProxyChainEntry records, the no-proxy list HTProxyDomain ones.
+     */
+    char *http_proxy;              /* default proxy for http and https, or null */
+    struct HTList *http_chains;
+    char *gopher_proxy;
+    struct HTList *gopher_chains;
+    char *ftp_proxy;
+    struct HTList *ftp_chains;
+    struct HTList *no_proxy;
+    char *fallback_proxy;          /* stands in for an empty round-robin slot */
+    char **parent_proxies;         /* round-robin parents for http and https ... */
+    intptr_t parent_proxy_count;   /* ... and their number; 0: no round robin */
+    /* This proxy as its Warning lines name it; a null name stands for the host's name. */
+    char *proxy_host_name;
+    intptr_t proxy_port;
+
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;
 
