@@ -8,6 +8,7 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTMPool.h"
+#include "HTStreamStack.h"
 #include "HTTCP.h"
 
 #include <atomic>
@@ -32,6 +33,7 @@ int start_up()
     HTAtom_Init();
     HTList_init();
     HTList_register();
+    HTClientRespHeaders_register();
     HTLoadGlobalAtoms();
     HTClientName_register();
     HTApplication_Init();
