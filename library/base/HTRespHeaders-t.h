@@ -50,6 +50,11 @@ typedef void (*HTRespHeadersPrepare)(HTRespHeaders *store, const char *timeHeade
 #define HT_STACK_SEND_HEADERS 3
 #define HT_STACK_BODY 4
 
+/* Header filter states: at a line start, or passing or dropping the rest of a line. */
+#define HT_FILTER_LINE_START 0
+#define HT_FILTER_PASS 1
+#define HT_FILTER_DROP 2
+
 struct HTRespHeaders {
     /* ---- what a head writer reads ---- */
     char *status_line;             /* with its CR LF; the empty text when there is none */
@@ -70,6 +75,11 @@ struct HTRespHeaders {
     int reset;                     /* the head writer answered "taken": the store was reset */
     int pending;                   /* plug-in lines wait to be merged */
     int failed;                    /* the head overran its bound: nothing more is passed on */
+    /* The header filter's view of a line cut between blocks. */
+    int filter_state;              /* HT_FILTER_* */
+    char *filter_held;             /* the start of a line not yet judged */
+    size_t filter_held_length;
+    size_t filter_held_capacity;
     struct HTThdGlobals *owner;    /* the thread's context, whose pool holds the strings */
 };
 

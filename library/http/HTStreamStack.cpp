@@ -11,6 +11,7 @@
 #include "HTTCP.h"
 #include "HTTrace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/time.h>
@@ -375,6 +376,8 @@ void reset_store(HTRespHeaders *s, HTThdGlobals *g)
     s->reset = 0;
     s->pending = 0;
     s->failed = 0;
+    s->filter_state = HT_FILTER_LINE_START;
+    s->filter_held_length = 0;
 }
 
 int send_head(HTStream *sink, HTThdGlobals *g)
@@ -398,6 +401,60 @@ int send_head(HTStream *sink, HTThdGlobals *g)
             tfprintf(stderr, "Stack....... header going on to handle the body.\n");
     }
     return r;
+}
+
+// The header filter's verdict on a line start.
+constexpr int kUndecided = -1;
+constexpr int kPass = 0;
+constexpr int kDrop = 1;
+
+size_t longest_name(const HTList *names)
+{
+    size_t longest = 0;
+    for (const HTList *e = names ? names->next : nullptr; e != nullptr; e = e->next)
+        if (e->object != nullptr)
+            longest = std::max(longest, std::strlen(static_cast<const char *>(e->object)));
+    return longest;
+}
+
+// Judges the n bytes at a line's start (the whole line when `complete`):
+// dropped when, after leading CR and LF, it begins with an ignored name;
+// undecided while it is too short to tell and could still begin with one.
+// A start that runs long on CR bytes is judged by what it has.
+int judge(const char *line, size_t n, bool complete, const HTList *names, size_t longest)
+{
+    size_t i = 0;
+    while (i < n && (line[i] == '\r' || line[i] == '\n'))
+        ++i;
+    const char *name = line + i;
+    const size_t have = n - i;
+    const bool partial = !complete && have < longest && n < longest + 256;
+    for (const HTList *e = names->next; e != nullptr; e = e->next) {
+        const auto *ignored = static_cast<const char *>(e->object);
+        const size_t m = ignored ? std::strlen(ignored) : 0;
+        if (m == 0)
+            continue;
+        if (m <= have && begins_with(name, ignored, m))
+            return kDrop;
+        if (partial && begins_with(name, ignored, have))
+            return kUndecided;
+    }
+    return kPass;
+}
+
+void held_append(HTRespHeaders *s, const char *p, size_t n, HTThdGlobals *g)
+{
+    const size_t need = s->filter_held_length + n;
+    if (need > s->filter_held_capacity) {
+        const size_t cap = std::max<size_t>(need, 2 * s->filter_held_capacity);
+        auto *grown = static_cast<char *>(HTMemPoolAlloc(cap, g));
+        if (s->filter_held_length)
+            std::memcpy(grown, s->filter_held, s->filter_held_length);
+        s->filter_held = grown;
+        s->filter_held_capacity = cap;
+    }
+    std::memcpy(s->filter_held + s->filter_held_length, p, n);
+    s->filter_held_length = need;
 }
 
 } // namespace
@@ -449,38 +506,54 @@ extern "C" int HTStreamStackWriterWriteHeader(const char *bytes, int length, HTS
 {
     HTThdGlobals *g = globals(context);
     HTRespHeaders *s = store_of(g);
-    if (bytes == nullptr || length <= 0 || s == nullptr || g->ignore_headers == nullptr)
+    const size_t longest = g ? longest_name(g->ignore_headers) : 0;
+    if (bytes == nullptr || length <= 0 || s == nullptr || longest == 0)
         return HTStreamStackWriter(bytes, length, sink, state, g);
     const char *p = bytes;
     const char *const end = bytes + length;
     while (p < end) {
-        if (s->failed || s->phase >= HT_STACK_BODY || s->phase == HT_STACK_STATUS_LINE) {
-            // Only header lines are filtered: pass the rest of this line, or of the block.
-            const char *lf = s->phase == HT_STACK_STATUS_LINE
-                                 ? static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)))
-                                 : nullptr;
-            const char *stop = lf ? lf + 1 : end;
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *stop = lf ? lf + 1 : end;
+        if (s->filter_state != HT_FILTER_LINE_START) {
+            // The rest of a line judged in an earlier block.
+            if (s->filter_state == HT_FILTER_PASS)
+                HTStreamStackWriter(p, static_cast<int>(stop - p), sink, state, g);
+            if (lf)
+                s->filter_state = HT_FILTER_LINE_START;
+            p = stop;
+            continue;
+        }
+        const bool header_line = !s->failed && (s->phase == HT_STACK_TWEEN || s->phase == HT_STACK_HEADERS);
+        if (!header_line) {
+            // The status line goes on line by line; after the head, everything does.
+            if (s->phase != HT_STACK_STATUS_LINE || s->failed)
+                stop = end;
             HTStreamStackWriter(p, static_cast<int>(stop - p), sink, state, g);
             p = stop;
             continue;
         }
-        const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char *stop = lf ? lf + 1 : end;
-        const char *name = p;
-        while (name < stop && (*name == '\r' || *name == '\n'))
-            ++name;
-        bool drop = false;
-        for (HTList *e = g->ignore_headers->next; e != nullptr && !drop && name < stop; e = e->next) {
-            const auto *ignored = static_cast<const char *>(e->object);
-            const size_t n = ignored ? std::strlen(ignored) : 0;
-            drop = n > 0 && n <= static_cast<size_t>(stop - name) && begins_with(name, ignored, n);
+        const char *line = p;
+        size_t n = static_cast<size_t>(stop - p);
+        if (s->filter_held_length > 0) {
+            held_append(s, p, n, g);
+            line = s->filter_held;
+            n = s->filter_held_length;
         }
-        if (drop) {
+        const int verdict = judge(line, n, lf != nullptr, g->ignore_headers, longest);
+        if (verdict == kUndecided) {
+            if (s->filter_held_length == 0)
+                held_append(s, p, n, g);
+            return 0; // the whole rest of the block is held
+        }
+        s->filter_held_length = 0;
+        if (verdict == kDrop) {
             if (t44())
-                tfprintf(stderr, "Stack....... writer ignore header %.*s\n", static_cast<int>(stop - p), p);
+                tfprintf(stderr, "Stack....... writer ignore header %.*s\n", static_cast<int>(n), line);
         } else {
-            HTStreamStackWriter(p, static_cast<int>(stop - p), sink, state, g);
+            HTStreamStackWriter(line, static_cast<int>(n), sink, state, g);
         }
+        if (!lf)
+            s->filter_state = verdict == kDrop ? HT_FILTER_DROP : HT_FILTER_PASS;
         p = stop;
     }
     return 0;
@@ -663,6 +736,8 @@ extern "C" int HTClientRespHeaders_threadUninit(int slot, int threadType, int co
     reset_store(s, g);
     s->partial = nullptr;
     s->partial_capacity = 0;
+    s->filter_held = nullptr;
+    s->filter_held_capacity = 0;
     return 0;
 }
 
