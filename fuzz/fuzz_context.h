@@ -7,17 +7,23 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTMPool.h"
+#if __has_include("HTStreamStack.h")
+#include "HTStreamStack.h"
+#endif
 
 inline HTThdGlobals *fuzz_context()
 {
     static HTThdGlobals *ctx = [] {
         // The part of start-up these targets need (they link only the
-        // layers up to the URL toolkit).
+        // layers they test).
         HTThreadKeys_create();
         HTThdGlobals_register();
         HTMemPool_register();
         HTList_init();
         HTList_register();
+#if __has_include("HTStreamStack.h")
+        HTClientRespHeaders_register();
+#endif
         return static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
     }();
     return ctx;
