@@ -103,10 +103,9 @@ HT_EXPORT int HTClientRespHeaders_putHeadersCheckResponse(HTStream *sink, HTThdG
  */
 HT_EXPORT void HTClientRespHeaders_checkHeaderSanity(HTStream *sink, HTThdGlobals *context) HT_NOEXCEPT;
 
-/* The head writer's preparation step of the context's store (HTRespHeadersPrepare). */
-HT_EXPORT void HTClientRespHeaders_prepareHead(HTRespHeaders *store, const char *timeHeader,
-                                               long startSec, long startUsec,
-                                               HTThdGlobals *context) HT_NOEXCEPT;
+/* The head writer's preparation step of the context's store (its `prepare`). */
+void HTClientRespHeaders_prepareHead(HTRespHeaders *store, const char *timeHeader,
+                                     long startSec, long startUsec, HTThdGlobals *context) HT_NOEXCEPT;
 
 /* The module's callbacks (registered by HTClientRespHeaders_register). */
 void *HTClientRespHeaders_threadCreate(int slot, int threadType, void *value) HT_NOEXCEPT;
