@@ -29,6 +29,14 @@ inline HTThdGlobals *fuzz_context()
     return ctx;
 }
 
+// The context with a request begun, for targets that end it with fuzz_context_reset.
+inline HTThdGlobals *fuzz_request()
+{
+    HTThdGlobals *ctx = fuzz_context();
+    HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx);
+    return ctx;
+}
+
 inline void fuzz_context_reset(HTThdGlobals *ctx)
 {
     HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, ctx);

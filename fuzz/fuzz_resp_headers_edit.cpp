@@ -73,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 20000)
         return 0;
-    HTThdGlobals *g = fuzz_context();
-    HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+    HTThdGlobals *g = fuzz_request();
     HTStreamStackStatus_init(g);
     HTStream sink{&kSink};
     const uint8_t *p = data;

@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 20000)
         return 0;
-    HTThdGlobals *g = fuzz_context();
-    HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+    HTThdGlobals *g = fuzz_request();
     const std::string input(reinterpret_cast<const char *>(data), size);
     const size_t nl = input.find('\n');
     const std::string domains = input.substr(0, nl).c_str();

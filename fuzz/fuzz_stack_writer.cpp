@@ -78,9 +78,9 @@ struct Result {
 char kServer[] = "Server";
 char kXPowered[] = "x-powered";
 
-Result run(HTThdGlobals *g, uint8_t flags, const std::string &response, const std::vector<size_t> &cuts)
+Result run(uint8_t flags, const std::string &response, const std::vector<size_t> &cuts)
 {
-    HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+    HTThdGlobals *g = fuzz_request();
     HTStreamStackStatus_init(g);
     HTList *ignore = nullptr;
     if (flags & 1) {
@@ -130,13 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 5 || size > 200000)
         return 0;
-    HTThdGlobals *g = fuzz_context();
     const uint8_t flags = data[0];
     const uint32_t seed = static_cast<uint32_t>(data[1]) | static_cast<uint32_t>(data[2]) << 8 |
                           static_cast<uint32_t>(data[3]) << 16 | static_cast<uint32_t>(data[4]) << 24;
     const std::string response(reinterpret_cast<const char *>(data + 5), size - 5);
 
-    const Result whole = run(g, flags, response, {});
+    const Result whole = run(flags, response, {});
     std::mt19937 rng(seed);
     for (int round = 0; round < 3; ++round) {
         std::vector<size_t> cuts;
@@ -147,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 break;
             cuts.push_back(at);
         }
-        if (run(g, flags, response, cuts) != whole)
+        if (run(flags, response, cuts) != whole)
             std::abort();
     }
     return 0;

@@ -176,27 +176,6 @@ StatusWords split_status(const char *line)
     return w;
 }
 
-// The status code of a status line by the writer's rules, without tracing.
-int status_code_of(const char *line)
-{
-    if (std::strncmp(line, "POST / HTTP/1.0", 15) == 0)
-        return 200;
-    if (std::strncmp(line, "HTTP", 4) != 0)
-        return 0;
-    const char *blank = std::strchr(line, ' ');
-    if (blank == nullptr)
-        return 0;
-    const char *p = blank + 1;
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    int code = 0;
-    int digits = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-        if (++digits <= 3)
-            code = code * 10 + (*p - '0');
-    return digits > 3 ? 0 : code;
-}
-
 } // namespace
 
 void ht_resp::replace_all(const char *name, const char *value, HTThdGlobals *g)
@@ -249,7 +228,7 @@ extern "C" char *HTClientRespHeaders_getStatus(HTThdGlobals *context) noexcept
     const Found f = find_store(context);
     if (f.store == nullptr)
         return nullptr;
-    int code = status_code_of(f.store->status_line);
+    int code = status_code(f.store->status_line, false);
     if (code == 0)
         code = f.store->status_code;
     char text[24];

@@ -62,6 +62,12 @@ char *make_line(const char *name, const char *value, HTThdGlobals *g);
 // control bytes that follow, up to CR or LF), or null without ':'.
 char *line_value(const char *line, HTThdGlobals *g);
 
+// A first line that begins with this is answered as "HTTP/1.0 200 OK".
+constexpr char kPostLine[] = "POST / HTTP/1.0";
+// The status code of a first line by the writer's rules, or 0 when it has
+// none (an HTTP/0.9 answer); `trace` reports why there is none.
+int status_code(const char *line, bool trace);
+
 // HTClientRespHeaders_setHeaderValue's mode 0, for the response-time header.
 void replace_all(const char *name, const char *value, HTThdGlobals *g);
 

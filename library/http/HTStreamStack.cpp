@@ -20,6 +20,41 @@ using namespace ht_resp;
 
 char ht_resp::kEmptyLine[1] = {'\0'};
 
+int ht_resp::status_code(const char *line, bool traced)
+{
+    const bool trace = traced && HT_TRACE_AT(HT_TRACE_STACK, 44);
+    if (std::strncmp(line, kPostLine, sizeof kPostLine - 1) == 0)
+        return 200;
+    const char *blank = std::strncmp(line, "HTTP", 4) == 0 ? std::strchr(line, ' ') : nullptr;
+    if (blank == nullptr) {
+        if (trace)
+            tfprintf(stderr, "Cache....... I got HTTP0 response back - how rude!\n");
+        if (traced && HT_TRACE_AT(HT_TRACE_STACK, 22))
+            tfprintf(stderr, "HTTP/0.9.... response: \"%.64s\".\n", line);
+        return 0;
+    }
+    const char *p = blank + 1;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p == '\0') {
+        if (trace)
+            tfprintf(stderr, "Cache....... never found an HTTP return code: I'll assume it's HTTP/0.9...\n");
+        return 0;
+    }
+    // Digits only: a fourth digit, like an overflow, makes the code bogus.
+    int code = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if (++digits <= 3)
+            code = code * 10 + (*p - '0');
+    if (code == 0 || digits > 3) {
+        if (trace)
+            tfprintf(stderr, "Cache....... HTTP return code is bogus. Assuming HTTP/0.9.\n");
+        return 0;
+    }
+    return code;
+}
+
 namespace {
 
 const char *const kStateNames[] = {"Status line", "Tween-Decks", "Headers", "Send headers", "Body"};
@@ -70,23 +105,30 @@ bool has_keep_alive(const char *line, size_t n)
     return false;
 }
 
-void partial_append(HTRespHeaders *s, const char *p, size_t n, HTThdGlobals *g)
+// Appends n bytes to a growing pool buffer, keeping `spare` bytes free after
+// them; a grown buffer at least doubles, so a line carried over many blocks
+// is copied a bounded number of times.
+void buffer_append(char **buffer, size_t *length, size_t *capacity, const char *p, size_t n, size_t spare,
+                   HTThdGlobals *g)
 {
     if (n == 0)
         return;
-    const size_t need = s->partial_length + n;
-    if (need > s->partial_capacity) {
-        size_t cap = s->partial_capacity ? s->partial_capacity : 256;
-        while (cap < need)
-            cap *= 2;
-        auto *grown = static_cast<char *>(HTMemPoolAlloc(cap + 3, g));
-        if (s->partial_length)
-            std::memcpy(grown, s->partial, s->partial_length);
-        s->partial = grown;
-        s->partial_capacity = cap;
+    const size_t need = *length + n;
+    if (need > *capacity) {
+        const size_t cap = std::max<size_t>({need, 2 * *capacity, 256});
+        auto *grown = static_cast<char *>(HTMemPoolAlloc(cap + spare, g));
+        if (*length)
+            std::memcpy(grown, *buffer, *length);
+        *buffer = grown;
+        *capacity = cap;
     }
-    std::memcpy(s->partial + s->partial_length, p, n);
-    s->partial_length = need;
+    std::memcpy(*buffer + *length, p, n);
+    *length = need;
+}
+
+void partial_append(HTRespHeaders *s, const char *p, size_t n, HTThdGlobals *g)
+{
+    buffer_append(&s->partial, &s->partial_length, &s->partial_capacity, p, n, 3, g);
 }
 
 // The carried-over bytes and the next n as one pool line with room for a
@@ -109,39 +151,9 @@ char *take_line(HTRespHeaders *s, const char *p, size_t n, size_t *length, HTThd
 // begins "POST / HTTP/1.0" gives 200 and, with `rewrite`, is replaced.
 int get_status(char **line, bool rewrite, HTThdGlobals *g)
 {
-    const char *l = *line;
-    static const char kPost[] = "POST / HTTP/1.0";
-    if (std::strncmp(l, kPost, sizeof kPost - 1) == 0) {
-        if (rewrite)
-            *line = HTMemPoolStrdup("HTTP/1.0 200 OK", g);
-        return 200;
-    }
-    const char *blank = std::strncmp(l, "HTTP", 4) == 0 ? std::strchr(l, ' ') : nullptr;
-    if (blank == nullptr) {
-        if (t44())
-            tfprintf(stderr, "Cache....... I got HTTP0 response back - how rude!\n");
-        if (t22())
-            tfprintf(stderr, "HTTP/0.9.... response: \"%.64s\".\n", l);
-        return 0;
-    }
-    const char *p = blank + 1;
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    if (*p == '\0') {
-        if (t44())
-            tfprintf(stderr, "Cache....... never found an HTTP return code: I'll assume it's HTTP/0.9...\n");
-        return 0;
-    }
-    int code = 0;
-    int digits = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-        if (++digits <= 3)
-            code = code * 10 + (*p - '0');
-    if (code == 0 || digits > 3) {
-        if (t44())
-            tfprintf(stderr, "Cache....... HTTP return code is bogus. Assuming HTTP/0.9.\n");
-        return 0;
-    }
+    const int code = status_code(*line, true);
+    if (code == 200 && rewrite && std::strncmp(*line, kPostLine, sizeof kPostLine - 1) == 0)
+        *line = HTMemPoolStrdup("HTTP/1.0 200 OK", g);
     return code;
 }
 
@@ -444,17 +456,7 @@ int judge(const char *line, size_t n, bool complete, const HTList *names, size_t
 
 void held_append(HTRespHeaders *s, const char *p, size_t n, HTThdGlobals *g)
 {
-    const size_t need = s->filter_held_length + n;
-    if (need > s->filter_held_capacity) {
-        const size_t cap = std::max<size_t>(need, 2 * s->filter_held_capacity);
-        auto *grown = static_cast<char *>(HTMemPoolAlloc(cap, g));
-        if (s->filter_held_length)
-            std::memcpy(grown, s->filter_held, s->filter_held_length);
-        s->filter_held = grown;
-        s->filter_held_capacity = cap;
-    }
-    std::memcpy(s->filter_held + s->filter_held_length, p, n);
-    s->filter_held_length = need;
+    buffer_append(&s->filter_held, &s->filter_held_length, &s->filter_held_capacity, p, n, 0, g);
 }
 
 } // namespace

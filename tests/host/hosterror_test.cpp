@@ -4,7 +4,7 @@
 
 #include "HTError.h"
 #include "HTGlobals.h"
-#include "HTInit.h"
+#include "htc_worker.h"
 #include "HTList.h"
 #include "HTRequest.h"
 #include "HTStream-t.h"
@@ -42,12 +42,11 @@ int page_headers(HTStream *s, void *headers)
 
 const HTStreamClass kPage = {"Page", nullptr, nullptr, nullptr, nullptr, page_write, nullptr, nullptr, page_headers};
 
-class HostError : public ::testing::Test {
+class HostError : public WorkerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(HTInitAll(), HT_INIT_OK);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+        WorkerTest::SetUp();
         request = HTRequest_new(g);
         request->output_stream = &page.stream;
         hosterror_install();
@@ -55,10 +54,8 @@ protected:
     void TearDown() override
     {
         HTLoadError_setHandler(nullptr);
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+        WorkerTest::TearDown();
     }
-    HTThdGlobals *g = nullptr;
     HTRequest *request = nullptr;
     Page page{{&kPage}, {}};
 };

@@ -5,7 +5,7 @@
 
 #include "HTAtom.h"
 #include "HTGlobals.h"
-#include "HTInit.h"
+#include "htc_worker.h"
 #include "servprox.h"
 
 #include <gtest/gtest.h>
@@ -14,20 +14,18 @@
 
 namespace {
 
-class HostProxy : public ::testing::Test {
+class HostProxy : public WorkerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(HTInitAll(), HT_INIT_OK);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+        WorkerTest::SetUp();
         g->config = &config;
         HTProxy__resetRoundRobin();
     }
     void TearDown() override
     {
         hostproxy_free(&config);
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+        WorkerTest::TearDown();
     }
     std::string read(const std::string &text)
     {
@@ -40,7 +38,6 @@ protected:
         const char *p = HTProxy_for(nullptr, host, HTAtom_for(scheme), g);
         return p ? p : "DIRECT";
     }
-    HTThdGlobals *g = nullptr;
     HTStaticConfig config{};
 };
 

@@ -6,7 +6,7 @@
 #include "HTLoadCodes.h"
 #include "HTRequest.h"
 #include "HTStream-t.h"
-#include "htc_start.h"
+#include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -71,17 +71,19 @@ TEST(HTError, NumbersToKeywordsGoByNumber)
     }
 }
 
-TEST(HTError, DetailedErrorOfTheContext)
+namespace {
+
+class Detailed : public WorkerTest {};
+
+} // namespace
+
+TEST_F(Detailed, ErrorOfTheContext)
 {
-    ASSERT_EQ(htc_test_start(), 1);
-    auto *g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
     HTDetailedError_set(HT_DERR_ORIGINBADRESP, g);
     EXPECT_EQ(g->detailed_error, 94);
     EXPECT_STREQ(g->detailed_error_text, "originbadresp");
     HTDetailedError_set(HT_DERR_BYRULE, nullptr); // the calling thread's
     EXPECT_STREQ(g->detailed_error_text, "byrule");
-    HTEndThd(HT_THREAD_WORKER, g);
-    HTWorkThread_threadExit(HT_THREAD_WORKER, g);
 }
 
 namespace {
@@ -102,12 +104,11 @@ int page_handler(HTRequest *, int status, const char *message, HTThdGlobals *)
     return std::strcmp(message, "boom") == 0 ? status + 1 : -1;
 }
 
-class Hooks : public ::testing::Test {
+class Hooks : public WorkerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(htc_test_start(), 1);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
+        WorkerTest::SetUp();
         request = HTRequest_new(g);
         aborts = handled = 0;
     }
@@ -115,10 +116,8 @@ protected:
     {
         HTLoadError_setHandler(nullptr);
         HTGen304Reply_setHandler(nullptr);
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+        WorkerTest::TearDown();
     }
-    HTThdGlobals *g = nullptr;
     HTRequest *request = nullptr;
 };
 

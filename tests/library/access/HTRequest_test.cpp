@@ -8,7 +8,7 @@
 #include "HTList.h"
 #include "HTMPool.h"
 #include "HTStream-t.h"
-#include "htc_start.h"
+#include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -21,21 +21,7 @@
 
 namespace {
 
-class Request : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(htc_test_start(), 1);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-        ASSERT_NE(g, nullptr);
-    }
-    void TearDown() override
-    {
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
-    }
-    HTThdGlobals *g = nullptr;
-};
+class Request : public WorkerTest {};
 
 } // namespace
 

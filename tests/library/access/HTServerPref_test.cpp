@@ -3,7 +3,7 @@
 #include "HTServerPref.h"
 
 #include "HTGlobals.h"
-#include "htc_start.h"
+#include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +12,8 @@
 
 namespace {
 
-class ServerPref : public ::testing::Test {
+class ServerPref : public WorkerTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(htc_test_start(), 1);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-        ASSERT_NE(g, nullptr);
-    }
-    void TearDown() override
-    {
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
-    }
     std::vector<std::string> items()
     {
         std::vector<std::string> out;
@@ -32,7 +21,6 @@ protected:
             out.emplace_back(item);
         return out;
     }
-    HTThdGlobals *g = nullptr;
 };
 
 std::string text(const char *s) { return s ? s : "NULL"; }
@@ -117,8 +105,7 @@ TEST_F(ServerPref, StateBelongsToTheRequest)
     EXPECT_EQ(utilServerPref_isHostDeferred(g), 1);
     utilServerPref_set(g);
     // The next request starts with nothing.
-    HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
-    HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+    end_request();
     EXPECT_EQ(utilServerPref_registered(g), 0);
     EXPECT_EQ(utilServerPref_isset(g), 0);
     EXPECT_EQ(utilServerPref_isHostDeferred(g), 0);

@@ -8,7 +8,7 @@
 #include "HTList.h"
 #include "HTRequest.h"
 #include "htc_alloc_fail.h"
-#include "htc_start.h"
+#include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -36,21 +36,18 @@ std::vector<Domain> domains(HTList *list)
 
 std::string text(const char *s) { return s ? s : "DIRECT"; }
 
-class Proxy : public ::testing::Test {
+class Proxy : public WorkerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(htc_test_start(), 1);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-        ASSERT_NE(g, nullptr);
+        WorkerTest::SetUp();
         g->config = &config;
         HTProxy__resetRoundRobin();
     }
     void TearDown() override
     {
         proxychain_free(g, &config);
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
+        WorkerTest::TearDown();
     }
     // The configuration most cases use.
     void configure()
@@ -74,7 +71,6 @@ protected:
     {
         return HTProxy_for(HTRequest_new(g), host_port, HTAtom_for(scheme), g);
     }
-    HTThdGlobals *g = nullptr;
     HTStaticConfig config{};
 };
 

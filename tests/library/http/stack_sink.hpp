@@ -12,7 +12,7 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTStreamStack.h"
-#include "htc_start.h"
+#include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -107,25 +107,17 @@ inline StoreView view_of(HTThdGlobals *g)
 }
 
 // A worker context whose store starts each response afresh.
-class StackTest : public ::testing::Test {
+class StackTest : public WorkerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(htc_test_start(), 1);
-        g = static_cast<HTThdGlobals *>(HTInitThd(HT_THREAD_WORKER));
-        ASSERT_NE(g, nullptr);
+        WorkerTest::SetUp();
         ASSERT_NE(HTStreamStack_store(g), nullptr);
-    }
-    void TearDown() override
-    {
-        HTEndThd(HT_THREAD_WORKER, g);
-        HTWorkThread_threadExit(HT_THREAD_WORKER, g);
     }
     // Ends the request (pool reset, store emptied) and begins the next.
     void next_request()
     {
-        HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
-        HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+        end_request();
         g->config = config;
         g->plugin_flags = plugin_flags;
         HTStreamStackStatus_init(g);
@@ -141,7 +133,6 @@ protected:
         HTStreamStackWriter(bytes.data() + at, static_cast<int>(bytes.size() - at), sink.as_stream(), nullptr, g);
         return sink.out;
     }
-    HTThdGlobals *g = nullptr;
     const void *config = nullptr;
     unsigned plugin_flags = 0;
 };
