@@ -231,11 +231,11 @@ bool status_line_done(HTRespHeaders *s, char *line, size_t n, char eol, HTStream
             line[n++] = eol;
         return http09(s, line, n, sink, g);
     }
+    if (t44())
+        tfprintf(stderr, "Parsed...... status line \"%s\".\n", parsed);
     s->status_code = code;
     s->status_line = parsed == line ? with_crlf(line, n) : HTMemPool_cat(parsed, "\r\n", g);
     s->phase = next;
-    if (t44())
-        tfprintf(stderr, "Parsed...... status line \"%s\".\n", parsed);
     return true;
 }
 
@@ -333,9 +333,9 @@ void parse(HTRespHeaders *s, const char *p, const char *end, HTStream *sink, HTT
                          eol_name(*eol), state_name(s->phase));
             if (has_keep_alive(line, n))
                 break;
-            list_append(header_list(s), with_crlf(line, n), g);
             if (t44())
                 tfprintf(stderr, "Added....... header \"%s\".\n", line);
+            list_append(header_list(s), with_crlf(line, n), g);
             break;
         }
         case HT_STACK_SEND_HEADERS: {

@@ -7,12 +7,17 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTRequest.h"
+#include "HTTrace.h"
 #include "htc_alloc_fail.h"
 #include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -275,4 +280,41 @@ TEST_F(Proxy, RunningOutOfMemoryLeavesNothingHalfBuilt)
                  [&](bool failed) { EXPECT_EQ(config.parent_proxy_count, failed ? 0 : 1); });
     htc_each_failure([&] { proxychain_setNoProxyList(g, &config, "x y z"); },
                  [&](bool failed) { EXPECT_EQ(domains(config.no_proxy).size(), failed ? 0u : 3u); });
+}
+
+TEST_F(Proxy, TracingChangesNothing)
+{
+    char tmpl[] = "/tmp/servprox-trace.XXXXXX";
+    const int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    HTTraceLog_open(tmpl);
+    HTTrace_set(HT_TRACE_PROXY, 1);
+    HTTrace_set(HT_TRACE_PROXYCHAIN, 1);
+    SetWWW_TraceFlag(66);
+    configure();
+    proxychain_addParent(&config, "");
+    HTList_delete(parseDomains(g, "bad:port"), g);
+    const std::string traced[] = {text(proxy_for("www.local.net", "gopher")), text(proxy_for("10.1.2.3", "ftp")),
+                                  text(proxy_for("x.org", "https"))};
+    g->explicit_forward = "upstream";
+    const std::string forward = text(proxy_for("x.org", "http"));
+    g->explicit_forward = nullptr;
+    SetWWW_TraceFlag(0);
+    HTTrace_reset();
+    HTTraceLog_close();
+    EXPECT_EQ(traced[0], "DIRECT");
+    EXPECT_EQ(traced[1], "http://ftpproxy/");
+    EXPECT_EQ(traced[2], "DIRECT"); // the one empty round-robin slot, no fall-back
+    EXPECT_EQ(forward, "http://upstream/");
+    std::ifstream log(tmpl);
+    const std::string t((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::remove(tmpl);
+    for (const char *expected : {"Set default HTTP proxy chain: http://default:3128/.",
+                                 "Setting proxy chain for proxy: http://chain-a/.",
+                                 "Setting no_proxy list to... local.net", "override.... proxy - hit on hostname.",
+                                 "For......... gopher, proxy is NONE.", "Proxy....... choosing #0 [-none-].",
+                                 "ProxyFor.... append trailing '/' for http://upstream",
+                                 "item \"bad:port\" left out: bad port"})
+        EXPECT_NE(t.find(expected), std::string::npos) << expected;
 }

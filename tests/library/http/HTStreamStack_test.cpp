@@ -7,12 +7,17 @@
 #include "stack_sink.hpp"
 
 #include "HTConfig.h"
+#include "HTTrace.h"
 #include "htc_alloc_fail.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -446,4 +451,52 @@ TEST_F(Stack, RunningOutOfMemory)
         EXPECT_TRUE(s.out.empty() || s.out.find("X-Plugin: 1\r\n\r\n") != std::string::npos) << n;
     }
     EXPECT_GT(n, 1u);
+}
+
+TEST_F(Stack, TracingChangesNothing)
+{
+    // Every trace of the writer and the store on, into a log of the test's own.
+    char tmpl[] = "/tmp/htstack-trace.XXXXXX";
+    const int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    HTTraceLog_open(tmpl);
+    HTTrace_set(HT_TRACE_STACK, 1);
+    HTTrace_set(HT_TRACE_PERSIST, 1);
+    HTTrace_set(HT_TRACE_TCP, 1);
+    SetWWW_TraceFlag(66);
+    const std::string heads[] = {
+        "HTTP/1.1 200 OK\r\nA: 1\r\nKeep-Alive: x\r\n\r\nbody", "HTTP/1.0 404 Not Found\rServer: x\r\rgone",
+        "plain text\n", "HTTP/1.1 304 Not Modified\n\nbody", "HTTP/1.1 2000 x\r\n\r\n", "HTTP/1.1    \r\n",
+        "HTTP/1.1 200 OK\r\nX:" + std::string(HT_STACK_HEAD_MAX, 'x'),
+    };
+    std::vector<std::string> traced;
+    for (const std::string &h : heads)
+        traced.push_back(feed(h, {h.size() / 2}).client);
+    next_request();
+    HTClientRespHeaders_addHeader("X-A", "1", g);
+    HTClientRespHeaders_setHeaderValue("X-A", "2", HT_HEADER_REPLACE, g);
+    HTClientRespHeaders_setHeaderValue("X-A", "3", HT_HEADER_ADD, g);
+    HTClientRespHeaders_setHeaderValue("X-A", nullptr, HT_HEADER_DELETE_ALL, g);
+    CaptureSink sink;
+    run("HTTP/1.1 200 OK\r\n", {}, sink);
+    HTClientRespHeaders_checkHeaderSanity(sink.as_stream(), g);
+    SetWWW_TraceFlag(0);
+    HTTrace_reset();
+    HTTraceLog_close();
+    for (size_t i = 0; i < std::size(heads); ++i)
+        EXPECT_EQ(traced[i], feed(heads[i], {}).client) << i;
+    std::ifstream log(tmpl);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::remove(tmpl);
+    for (const char *expected : {"Parsed...... status line \"HTTP/1.1 200 OK\".", "Tween....... decks ate an <LF>",
+                                 "Ungot....... LF from the LF-only blank line", "Added....... header \"A: 1\".",
+                                 "Cache....... I got HTTP0 response back - how rude!",
+                                 "Sending..... 3 synthesized headers.", "Stack: KA Connecion close (0.9)",
+                                 "Send........ do not send body in 304 reply",
+                                 "Cache....... HTTP return code is bogus. Assuming HTTP/0.9.",
+                                 "Cache....... never found an HTTP return code",
+                                 "Stack....... replacing 1 occurences of \"X-A\" with \"2\".",
+                                 "Stream...... stack in state Headers (2) on free - yuck!"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected;
 }
