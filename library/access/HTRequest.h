@@ -27,6 +27,8 @@ HT_EXPORT HTRequest *HTRequest_new(HTThdGlobals *pool) HT_NOEXCEPT;
  * Deletes the anchor, gives back the conversion and accept lists (their
  * objects belong to the format converters) and overwrites the sensitive
  * string with zero bytes over its whole length. 0, also for a null request.
+ * Every request is deleted before its pool is reset: the lists' elements
+ * come from the thread's list free list, not from the pool.
  */
 HT_EXPORT int HTRequest_delete(HTRequest *request) HT_NOEXCEPT;
 

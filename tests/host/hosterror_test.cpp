@@ -54,6 +54,7 @@ protected:
     void TearDown() override
     {
         HTLoadError_setHandler(nullptr);
+        HTRequest_delete(request);
         WorkerTest::TearDown();
     }
     HTRequest *request = nullptr;

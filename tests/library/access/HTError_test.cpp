@@ -116,6 +116,7 @@ protected:
     {
         HTLoadError_setHandler(nullptr);
         HTGen304Reply_setHandler(nullptr);
+        HTRequest_delete(request);
         WorkerTest::TearDown();
     }
     HTRequest *request = nullptr;

@@ -72,6 +72,7 @@ TEST_F(Request, OutputStream)
     EXPECT_EQ(HTRequest_extractOutputStream(r), &s);
     EXPECT_EQ(HTRequest_extractOutputStream(nullptr), nullptr);
     HTRequest_setOutputStream(nullptr, &s);
+    HTRequest_delete(r);
 }
 
 TEST_F(Request, AnchorsCopyAndAreNeverShared)
@@ -176,4 +177,5 @@ TEST_F(Request, StatCachesPerPath)
     EXPECT_EQ(st.st_size, 4);
     EXPECT_EQ(HTStat(nullptr, missing.c_str(), &st, g), -1);
     EXPECT_EQ(HTStat(r, nullptr, &st, g), -1);
+    HTRequest_delete(r);
 }

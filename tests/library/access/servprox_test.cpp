@@ -48,9 +48,11 @@ protected:
         WorkerTest::SetUp();
         g->config = &config;
         HTProxy__resetRoundRobin();
+        request = HTRequest_new(g);
     }
     void TearDown() override
     {
+        HTRequest_delete(request);
         proxychain_free(g, &config);
         WorkerTest::TearDown();
     }
@@ -68,15 +70,16 @@ protected:
     }
     const char *query(const char *host, int port, int type = HT_PROXY_TYPE_HTTP, int cacheable = 1)
     {
-        HTRequest *r = HTRequest_new(g);
-        r->cacheable = cacheable;
-        return proxychain_queryProxyChain(g, &config, r, type, host, port);
+        request->cacheable = cacheable;
+        return proxychain_queryProxyChain(g, &config, request, type, host, port);
     }
     const char *proxy_for(const char *host_port, const char *scheme)
     {
-        return HTProxy_for(HTRequest_new(g), host_port, HTAtom_for(scheme), g);
+        request->cacheable = 1;
+        return HTProxy_for(request, host_port, HTAtom_for(scheme), g);
     }
     HTStaticConfig config{};
+    HTRequest *request = nullptr;
 };
 
 } // namespace

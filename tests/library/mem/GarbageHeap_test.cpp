@@ -36,11 +36,10 @@ protected:
     HTThdGlobals *ctx = nullptr;
 };
 
-#ifdef HT_POOL_DEBUG
-#define SKIP_IN_POOL_DEBUG() GTEST_SKIP() << "pool debug build: every allocation is its own block"
-#else
-#define SKIP_IN_POOL_DEBUG() (void)0
-#endif
+// The library's build decides: the option reaches only the library's own code.
+#define SKIP_IN_POOL_DEBUG()                                                                       \
+    if (HTMemPool_debugBuild())                                                                    \
+    GTEST_SKIP() << "pool debug build: every allocation is its own block"
 
 } // namespace
 

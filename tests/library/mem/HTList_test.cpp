@@ -2,6 +2,7 @@
 
 #include "HTGlobals.h"
 #include "HTList.h"
+#include "HTMPool.h"
 #include "HTTrace.h"
 #include "htc_start.h"
 
@@ -39,11 +40,10 @@ protected:
 
 char A[] = "A", B[] = "B", C[] = "C";
 
-#ifdef HT_POOL_DEBUG
-#define SKIP_IN_POOL_DEBUG() GTEST_SKIP() << "pool debug build: no free lists"
-#else
-#define SKIP_IN_POOL_DEBUG() (void)0
-#endif
+// The library's build decides: the option reaches only the library's own code.
+#define SKIP_IN_POOL_DEBUG()                                                                       \
+    if (HTMemPool_debugBuild())                                                                    \
+    GTEST_SKIP() << "pool debug build: no free lists"
 
 } // namespace
 
