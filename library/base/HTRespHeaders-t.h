@@ -10,7 +10,7 @@
  *
  *     HTRespHeaders *set = (HTRespHeaders *)headers;
  *     if (set->prepare)
- *         set->prepare(set, timeHeaderOrNull, startSec, startUsec, context);
+ *         set->prepare(set, timeHeaderOrNull, startSec, startUsec, set->owner);
  *     put(set->status_line);
  *     for (HTList *e = set->headers ? set->headers->next : NULL; e; e = e->next)
  *         put((const char *)e->object);
@@ -60,6 +60,7 @@ struct HTRespHeaders {
     char *status_line;             /* with its CR LF; the empty text when there is none */
     struct HTList *headers;        /* header lines, each ending in CR LF, in order; null: none yet */
     HTRespHeadersPrepare prepare;
+    struct HTThdGlobals *owner;    /* the thread's context, whose pool holds the strings */
 
     /* ---- the store's own ---- */
     int phase;                     /* HT_STACK_* */
@@ -80,7 +81,6 @@ struct HTRespHeaders {
     char *filter_held;             /* the start of a line not yet judged */
     size_t filter_held_length;
     size_t filter_held_capacity;
-    struct HTThdGlobals *owner;    /* the thread's context, whose pool holds the strings */
 };
 
 #ifdef __cplusplus
