@@ -50,10 +50,15 @@ typedef void (*HTRespHeadersPrepare)(HTRespHeaders *store, const char *timeHeade
 #define HT_STACK_SEND_HEADERS 3
 #define HT_STACK_BODY 4
 
-/* Header filter states: at a line start, or passing or dropping the rest of a line. */
+/*
+ * Header filter states: at a line start; passing or dropping the rest of a
+ * line through its line end; a dropped line ended on CR, and an LF after it
+ * goes too.
+ */
 #define HT_FILTER_LINE_START 0
 #define HT_FILTER_PASS 1
 #define HT_FILTER_DROP 2
+#define HT_FILTER_DROP_LF 3
 
 struct HTRespHeaders {
     /* ---- what a head writer reads ---- */

@@ -429,26 +429,22 @@ size_t longest_name(const HTList *names)
     return longest;
 }
 
-// Judges the n bytes at a line's start (the whole line when `complete`):
-// dropped when, after leading CR and LF, it begins with an ignored name;
-// undecided while it is too short to tell and could still begin with one.
-// A start that runs long on CR bytes is judged by what it has.
+// Judges the n bytes of a header line's content seen so far (all of it when
+// `complete`): dropped when it begins with an ignored name; undecided while
+// it is too short to tell and could still begin with one. With `longest`
+// bytes every name can be told, so the verdict never depends on how much
+// of the line has arrived.
 int judge(const char *line, size_t n, bool complete, const HTList *names, size_t longest)
 {
-    size_t i = 0;
-    while (i < n && (line[i] == '\r' || line[i] == '\n'))
-        ++i;
-    const char *name = line + i;
-    const size_t have = n - i;
-    const bool partial = !complete && have < longest && n < longest + 256;
+    const bool partial = !complete && n < longest;
     for (const HTList *e = names->next; e != nullptr; e = e->next) {
         const auto *ignored = static_cast<const char *>(e->object);
         const size_t m = ignored ? std::strlen(ignored) : 0;
         if (m == 0)
             continue;
-        if (m <= have && begins_with(name, ignored, m))
+        if (m <= n && begins_with(line, ignored, m))
             return kDrop;
-        if (partial && begins_with(name, ignored, have))
+        if (partial && begins_with(line, ignored, n))
             return kUndecided;
     }
     return kPass;
@@ -511,52 +507,74 @@ extern "C" int HTStreamStackWriterWriteHeader(const char *bytes, int length, HTS
     const size_t longest = g ? longest_name(g->ignore_headers) : 0;
     if (bytes == nullptr || length <= 0 || s == nullptr || longest == 0)
         return HTStreamStackWriter(bytes, length, sink, state, g);
+    // Lines are the writer's: a header line starts where the writer stands
+    // at a line start in the header phase, and ends at CR, LF or CR LF.
     const char *p = bytes;
     const char *const end = bytes + length;
+    auto pass = [&](const char *to) {
+        HTStreamStackWriter(p, static_cast<int>(to - p), sink, state, g);
+        p = to;
+    };
     while (p < end) {
-        const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char *stop = lf ? lf + 1 : end;
-        if (s->filter_state != HT_FILTER_LINE_START) {
-            // The rest of a line judged in an earlier block.
-            if (s->filter_state == HT_FILTER_PASS)
-                HTStreamStackWriter(p, static_cast<int>(stop - p), sink, state, g);
-            if (lf)
+        const char *eol = find_eol(p, end);
+        const char *through = eol ? eol + 1 : end;
+        switch (s->filter_state) {
+        case HT_FILTER_PASS:
+            pass(through);
+            if (eol)
                 s->filter_state = HT_FILTER_LINE_START;
-            p = stop;
+            continue;
+        case HT_FILTER_DROP:
+            if (eol)
+                s->filter_state = *eol == '\r' ? HT_FILTER_DROP_LF : HT_FILTER_LINE_START;
+            p = through;
+            continue;
+        case HT_FILTER_DROP_LF:
+            if (*p == '\n')
+                ++p;
+            s->filter_state = HT_FILTER_LINE_START;
+            continue;
+        default:
+            break;
+        }
+        // Held bytes are the start of a header line still being judged.
+        const bool held = s->filter_held_length > 0;
+        if (!held && (s->failed || s->phase >= HT_STACK_SEND_HEADERS)) {
+            pass(end);
             continue;
         }
-        const bool header_line = !s->failed && (s->phase == HT_STACK_TWEEN || s->phase == HT_STACK_HEADERS);
-        if (!header_line) {
-            // The status line goes on line by line; after the head, everything does.
-            if (s->phase != HT_STACK_STATUS_LINE || s->failed)
-                stop = end;
-            HTStreamStackWriter(p, static_cast<int>(stop - p), sink, state, g);
-            p = stop;
+        if (!held && (s->phase == HT_STACK_STATUS_LINE || (s->phase == HT_STACK_HEADERS && s->partial_length > 0))) {
+            pass(through);
             continue;
         }
+        if (!held && s->phase == HT_STACK_TWEEN && *p == '\n') {
+            pass(p + 1); // the end of the line before
+            continue;
+        }
+        const size_t n = static_cast<size_t>((eol ? eol : end) - p);
         const char *line = p;
-        size_t n = static_cast<size_t>(stop - p);
-        if (s->filter_held_length > 0) {
+        size_t have = n;
+        if (held) {
             held_append(s, p, n, g);
             line = s->filter_held;
-            n = s->filter_held_length;
+            have = s->filter_held_length;
         }
-        const int verdict = judge(line, n, lf != nullptr, g->ignore_headers, longest);
+        const int verdict = judge(line, have, eol != nullptr, g->ignore_headers, longest);
         if (verdict == kUndecided) {
             if (s->filter_held_length == 0)
                 held_append(s, p, n, g);
-            return 0; // the whole rest of the block is held
+            return 0; // nothing of the block is left: it is all held
         }
         s->filter_held_length = 0;
         if (verdict == kDrop) {
             if (t44())
-                tfprintf(stderr, "Stack....... writer ignore header %.*s\n", static_cast<int>(n), line);
+                tfprintf(stderr, "Stack....... writer ignore header %.*s\n", static_cast<int>(have), line);
+            s->filter_state = HT_FILTER_DROP;
         } else {
-            HTStreamStackWriter(line, static_cast<int>(n), sink, state, g);
+            HTStreamStackWriter(line, static_cast<int>(have), sink, state, g);
+            s->filter_state = HT_FILTER_PASS;
         }
-        if (!lf)
-            s->filter_state = verdict == kDrop ? HT_FILTER_DROP : HT_FILTER_PASS;
-        p = stop;
+        p += n;
     }
     return 0;
 }

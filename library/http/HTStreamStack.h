@@ -63,8 +63,9 @@ HT_EXPORT int HTStreamStackWriter(const char *bytes, int length, HTStream *sink,
                                   HTThdGlobals *context) HT_NOEXCEPT;
 /*
  * As HTStreamStackWriter, but while the head is being read, a header line
- * (leading CR and LF aside) that begins with a name of the context's
- * ignore_headers list (any case) is dropped. Lines are cut at line feeds.
+ * that begins with a name of the context's ignore_headers list (any case)
+ * is dropped with its line end. Lines are the writer's: they end at CR, LF
+ * or CR LF, whatever the blocks.
  */
 HT_EXPORT int HTStreamStackWriterWriteHeader(const char *bytes, int length, HTStream *sink, int *state,
                                              HTThdGlobals *context) HT_NOEXCEPT;

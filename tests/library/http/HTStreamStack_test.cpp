@@ -369,17 +369,36 @@ TEST_F(Stack, HeaderFilter)
     char server[] = "Server", powered[] = "x-powered";
     HTList_appendObject(ignore, server, g);
     HTList_appendObject(ignore, powered, g);
-    const std::string in = "HTTP/1.1 200 OK\r\nServer: nginx\r\nX-Powered-By: php\r\nServer-Timing: 1\r\n"
-                           "A: 1\r\n\r\nServer: a body line\nX-Powered: too\n";
-    const std::string client = "HTTP/1.1 200 OK\r\nA: 1\r\n\r\nServer: a body line\nX-Powered: too\n";
-    for (size_t k = 0; k < in.size(); ++k) {
-        next_request();
-        g->ignore_headers = ignore;
-        CaptureSink sink;
-        if (k > 0)
-            HTStreamStackWriterWriteHeader(in.data(), static_cast<int>(k), sink.as_stream(), nullptr, g);
-        HTStreamStackWriterWriteHeader(in.data() + k, static_cast<int>(in.size() - k), sink.as_stream(), nullptr, g);
-        ASSERT_EQ(sink.out, client) << k;
+    const struct {
+        const char *what;
+        std::string in;
+        std::string client;
+    } cases[] = {
+        {"CR LF lines", "HTTP/1.1 200 OK\r\nServer: nginx\r\nX-Powered-By: php\r\nServer-Timing: 1\r\n"
+                        "A: 1\r\nServer: last\r\n\r\nServer: a body line\nX-Powered: too\n",
+         "HTTP/1.1 200 OK\r\nA: 1\r\n\r\nServer: a body line\nX-Powered: too\n"},
+        {"LF lines", "HTTP/1.1 200 OK\nServer: x\nA: 1\n\nbody", "HTTP/1.1 200 OK\r\nA: 1\r\n\r\nbody"},
+        // Lines end at a CR as well: the status line does not swallow the rest.
+        {"CR-only lines", "HTTP/1.0 404 Not Found\rServer: x\rA: 1\r\rgone",
+         "HTTP/1.0 404 Not Found\r\nA: 1\r\n\r\ngone"},
+        // Starts of ignored names are held until the line tells; then they go on.
+        {"short lines", "HTTP/1.1 200 OK\rX-\nServ\r\nServer\nA: 1\n\nb",
+         "HTTP/1.1 200 OK\r\nX-\r\nServ\r\nA: 1\r\n\r\nb"},
+        {"a status line that names an ignored header", "Server says hi\n",
+         kHead09 + "Server says hi\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (size_t k = 0; k < c.in.size(); ++k) {
+            next_request();
+            g->ignore_headers = ignore;
+            CaptureSink sink;
+            if (k > 0)
+                HTStreamStackWriterWriteHeader(c.in.data(), static_cast<int>(k), sink.as_stream(), nullptr, g);
+            HTStreamStackWriterWriteHeader(c.in.data() + k, static_cast<int>(c.in.size() - k), sink.as_stream(),
+                                           nullptr, g);
+            ASSERT_EQ(sink.out, c.client) << k;
+        }
     }
     g->ignore_headers = nullptr;
     HTList_delete(ignore, g);
