@@ -7,17 +7,13 @@
 #include "HTGlobals.h"
 #include "HTList.h"
 #include "HTRequest.h"
-#include "HTTrace.h"
 #include "htc_alloc_fail.h"
+#include "htc_trace_log.h"
 #include "htc_worker.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -287,14 +283,7 @@ TEST_F(Proxy, RunningOutOfMemoryLeavesNothingHalfBuilt)
 
 TEST_F(Proxy, TracingChangesNothing)
 {
-    char tmpl[] = "/tmp/servprox-trace.XXXXXX";
-    const int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    HTTraceLog_open(tmpl);
-    HTTrace_set(HT_TRACE_PROXY, 1);
-    HTTrace_set(HT_TRACE_PROXYCHAIN, 1);
-    SetWWW_TraceFlag(66);
+    HtcTraceLog trace({HT_TRACE_PROXY, HT_TRACE_PROXYCHAIN});
     configure();
     proxychain_addParent(&config, "");
     HTList_delete(parseDomains(g, "bad:port"), g);
@@ -303,16 +292,11 @@ TEST_F(Proxy, TracingChangesNothing)
     g->explicit_forward = "upstream";
     const std::string forward = text(proxy_for("x.org", "http"));
     g->explicit_forward = nullptr;
-    SetWWW_TraceFlag(0);
-    HTTrace_reset();
-    HTTraceLog_close();
+    const std::string t = trace.stop();
     EXPECT_EQ(traced[0], "DIRECT");
     EXPECT_EQ(traced[1], "http://ftpproxy/");
     EXPECT_EQ(traced[2], "DIRECT"); // the one empty round-robin slot, no fall-back
     EXPECT_EQ(forward, "http://upstream/");
-    std::ifstream log(tmpl);
-    const std::string t((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    std::remove(tmpl);
     for (const char *expected : {"Set default HTTP proxy chain: http://default:3128/.",
                                  "Setting proxy chain for proxy: http://chain-a/.",
                                  "Setting no_proxy list to... local.net", "override.... proxy - hit on hostname.",

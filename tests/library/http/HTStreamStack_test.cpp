@@ -7,17 +7,13 @@
 #include "stack_sink.hpp"
 
 #include "HTConfig.h"
-#include "HTTrace.h"
 #include "htc_alloc_fail.h"
+#include "htc_trace_log.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -474,16 +470,8 @@ TEST_F(Stack, RunningOutOfMemory)
 
 TEST_F(Stack, TracingChangesNothing)
 {
-    // Every trace of the writer and the store on, into a log of the test's own.
-    char tmpl[] = "/tmp/htstack-trace.XXXXXX";
-    const int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    HTTraceLog_open(tmpl);
-    HTTrace_set(HT_TRACE_STACK, 1);
-    HTTrace_set(HT_TRACE_PERSIST, 1);
-    HTTrace_set(HT_TRACE_TCP, 1);
-    SetWWW_TraceFlag(66);
+    // Every trace of the writer and the store on.
+    HtcTraceLog trace({HT_TRACE_STACK, HT_TRACE_PERSIST, HT_TRACE_TCP});
     const std::string heads[] = {
         "HTTP/1.1 200 OK\r\nA: 1\r\nKeep-Alive: x\r\n\r\nbody", "HTTP/1.0 404 Not Found\rServer: x\r\rgone",
         "plain text\n", "HTTP/1.1 304 Not Modified\n\nbody", "HTTP/1.1 2000 x\r\n\r\n", "HTTP/1.1    \r\n",
@@ -500,14 +488,9 @@ TEST_F(Stack, TracingChangesNothing)
     CaptureSink sink;
     run("HTTP/1.1 200 OK\r\n", {}, sink);
     HTClientRespHeaders_checkHeaderSanity(sink.as_stream(), g);
-    SetWWW_TraceFlag(0);
-    HTTrace_reset();
-    HTTraceLog_close();
+    const std::string text = trace.stop();
     for (size_t i = 0; i < std::size(heads); ++i)
         EXPECT_EQ(traced[i], feed(heads[i], {}).client) << i;
-    std::ifstream log(tmpl);
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    std::remove(tmpl);
     for (const char *expected : {"Parsed...... status line \"HTTP/1.1 200 OK\".", "Tween....... decks ate an <LF>",
                                  "Ungot....... LF from the LF-only blank line", "Added....... header \"A: 1\".",
                                  "Cache....... I got HTTP0 response back - how rude!",
