@@ -25,7 +25,9 @@ extern "C" {
 struct HTList;
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 13
+#define HT_CONFIG_USED 25
+
+struct HTList;
 
 typedef struct HTStaticConfig {
     /* ---- socket layer, SOCKS rules, socket table, writer (13 words) ---- */
@@ -42,6 +44,25 @@ typedef struct HTStaticConfig {
     uintptr_t response_time_header; /* 1: the writer sets the header named below */
     char *response_time_name;       /* that header's name (heap text) */
     uintptr_t flush_after_headers;  /* 1: the writer sends the head as soon as it is complete */
+
+    /*
+     * Proxy selection (servprox.h). The texts and lists belong to the
+     * proxychain_* functions, which replace and release them; chain lists
+     * hold HTProxyChainEntry records, the no-proxy list HTProxyDomain ones.
+     */
+    char *http_proxy;              /* default proxy for http and https, or null */
+    struct HTList *http_chains;
+    char *gopher_proxy;
+    struct HTList *gopher_chains;
+    char *ftp_proxy;
+    struct HTList *ftp_chains;
+    struct HTList *no_proxy;
+    char *fallback_proxy;          /* stands in for an empty round-robin slot */
+    char **parent_proxies;         /* round-robin parents for http and https ... */
+    intptr_t parent_proxy_count;   /* ... and their number; 0: no round robin */
+    /* This proxy as its Warning lines name it; a null name stands for the host's name. */
+    char *proxy_host_name;
+    intptr_t proxy_port;
 
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;

@@ -33,6 +33,12 @@ extern "C" {
 #define HT_THREAD_GC 3
 
 struct HTMemPool;
+struct HTList;
+
+/* Bits of plugin_flags: what the request carries that needs the response head parsed. */
+#define HT_PLUGIN_LOG 0x01          /* a logging plug-in */
+#define HT_PLUGIN_POSTEXIT 0x02     /* a post-exit plug-in */
+#define HT_PLUGIN_USER_HEADERS 0x04 /* user-defined response headers */
 
 typedef struct HTSessionGlobals {
     char eyecatcher[8];            /* "ZPKSESS" */
@@ -49,6 +55,8 @@ typedef struct HTSessionGlobals {
     uintptr_t name_event;          /* pevent set when the lookup ends; created on first use */
     int name_state;                /* HT_NAME_NONE, HT_NAME_RUNNING or HT_NAME_DONE */
     char *client_name;             /* heap text of the name found, or null */
+    /* Keep-alive count of the client connection; -1: close it after this response. */
+    int keepalive_count;
 } HTSessionGlobals;
 
 /* States of the client name lookup of a session. */
@@ -73,9 +81,9 @@ typedef struct HTThdGlobals {
     uintptr_t error_info;
     int detailed_error;            /* -1: none */
     const char *detailed_error_text;
-    void *client_resp_headers;
-    void *server_pref;
-    void *forward_target;
+    void *client_resp_headers;     /* the response header store (HTRespHeaders-t.h), per thread */
+    void *server_pref;             /* server-preference state (HTServerPref.h), pool memory, or null */
+    const char *forward_target;    /* peer-cache forward target ("host:port"), or null */
     void *connection;
     void *origin_connection;
     void *owned_block[2];          /* released at the end of each request */
@@ -83,6 +91,16 @@ typedef struct HTThdGlobals {
     long bytes_in;
     long bytes_out;
     long long dns_lookup_usec;     /* time the last resolver call took; 0: answered without one */
+
+    /* Request records, proxy selection and the response header store. */
+    const char *explicit_forward;  /* explicit forward target: a host name or a URL, or null */
+    const char *alt_url[2];        /* alternative URLs that may stand in for url */
+    int url_select;                /* 0: url; 1 or 2: alt_url[0] or alt_url[1] */
+    int suppress_errors;           /* non-zero: HTLoadError produces no error page */
+    int retry_status;              /* cleared by the document loader before each retry */
+    int no_merge;                  /* non-zero: plug-in header lines wait, unmerged */
+    unsigned int plugin_flags;     /* HT_PLUGIN_* below */
+    struct HTList *ignore_headers; /* names of response headers the header filter drops, or null */
 
     HTSessionGlobals session_part;
 } HTThdGlobals;

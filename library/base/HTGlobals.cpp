@@ -352,6 +352,14 @@ extern "C" int HTThdGlobals_init(int slot, int threadType, int context, void *va
         g->detailed_error = -1;
         g->detailed_error_text = nullptr;
         g->dns_lookup_usec = 0;
+        g->explicit_forward = nullptr;
+        g->alt_url[0] = g->alt_url[1] = nullptr;
+        g->url_select = 0;
+        g->suppress_errors = 0;
+        g->retry_status = 0;
+        g->no_merge = 0;
+        g->plugin_flags = 0;
+        g->ignore_headers = nullptr;
     } else {
         // The client-name fields belong to the name lookup's own module.
         HTSessionGlobals *s = g->session;
@@ -361,6 +369,7 @@ extern "C" int HTThdGlobals_init(int slot, int threadType, int context, void *va
         s->server_addr[0] = '\0';
         s->client_socket = -1;
         s->last_activity = HTtime();
+        s->keepalive_count = 0;
         if (s->buffer && s->buffer_size)
             std::memset(s->buffer, 0, s->buffer_size);
     }

@@ -37,6 +37,18 @@ struct HTStream {
     const HTStreamClass *isa;
 };
 
+/*
+ * Control messages the library sends down a chain, and the answers of the
+ * head writer (put_headers) that the response header store acts on.
+ */
+#define HT_STREAM_MSG_IDENTIFY 1    /* stores the stream's type through the argument */
+#define HT_STREAM_MSG_PURGE 66      /* discard what is buffered; write even when aborted */
+#define HT_STREAM_TYPE_WRITER 1     /* identify answer of the plain socket writer */
+
+#define HT_HEADERS_SENT 1           /* the head went to the client */
+#define HT_HEADERS_TAKEN 2          /* consumed elsewhere: reset the store */
+#define HT_HEADERS_TAKEN_DROP 3     /* as 2, and drop the rest of the current block */
+
 #ifdef __cplusplus
 }
 #endif

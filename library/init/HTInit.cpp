@@ -9,6 +9,7 @@
 #include "HTList.h"
 #include "HTMPool.h"
 #include "HTSocket.h"
+#include "HTStreamStack.h"
 #include "HTTCP.h"
 
 #include <atomic>
@@ -34,6 +35,7 @@ int start_up()
     HTAtom_Init();
     HTList_init();
     HTList_register();
+    HTClientRespHeaders_register();
     HTLoadGlobalAtoms();
     HTClientName_register();
     HTApplication_Init();

@@ -20,13 +20,13 @@ extern "C" {
 
 /*
  * Runs the start-up sequence: counters, the DNS cache, the thread keys, the
- * per-thread modules (globals, memory pool, list free lists, client-name
- * lookups), the atom table's lock, the atoms and the global atoms, the
- * application table, the signal set-up (HTGlobalSignalSetup: every handler
- * restarts interrupted calls; SIGPROF is blocked in the calling thread).
- * HT_INIT_OK, or HT_INIT_FAILED when the atom table's lock (or a thread key)
- * cannot be made; the steps done before the failure
- * stay done, and a later call tries again from the failed step. Once it has
+ * per-thread modules (globals, memory pool, list free lists, the response
+ * header store, client-name lookups), the atom table's lock, the atoms and
+ * the global atoms, the application table, the signal set-up
+ * (HTGlobalSignalSetup: every handler restarts interrupted calls; SIGPROF is
+ * blocked in the calling thread). HT_INIT_OK, or HT_INIT_FAILED when the
+ * atom table's lock (or a thread key) cannot be made; the steps done before
+ * the failure stay done, and a later call tries again from the failed step. Once it has
  * succeeded, later calls do nothing and give HT_INIT_OK.
  */
 HT_EXPORT int HTInitAll(void) HT_NOEXCEPT;

@@ -25,7 +25,6 @@ HTClientTimeoutHook HTClientReadTimeoutOff = nullptr;
 
 namespace {
 
-std::atomic<HTWriterHeadHook> head_hook{nullptr};
 std::atomic<HTWriterObserver> observer{nullptr};
 
 HTWriter *W(HTStream *me)
@@ -118,10 +117,10 @@ bool blocked(const HTStaticConfig *c, const char *line)
 
 // Without the header store's hook: the response-time header goes into the
 // head's list, replacing a line of the same name.
-void put_response_time(HTWriterHead *head, HTRequest *request)
+void put_response_time(HTRespHeaders *head, HTRequest *request)
 {
     const HTStaticConfig *c = config_of(request);
-    if (!c->response_time_header || c->response_time_name == nullptr || head->lines == nullptr)
+    if (!c->response_time_header || c->response_time_name == nullptr || head->headers == nullptr)
         return;
     char value[96];
     HTWriter_responseTimeValue(request, value, sizeof value);
@@ -129,15 +128,15 @@ void put_response_time(HTWriterHead *head, HTRequest *request)
     const char *name = c->response_time_name;
     const size_t n = std::strlen(name);
     char *line = HTMemPool_vcat(pool, name, ": ", value, "\r\n", static_cast<char *>(nullptr));
-    HTList *cursor = head->lines;
+    HTList *cursor = head->headers;
     while (void *o = HTList_nextObjectF(&cursor)) {
         const char *l = static_cast<const char *>(o);
         if (strncasecomp(l, name, static_cast<int>(n)) == 0 && l[n] == ':') {
-            HTList_removeObject(head->lines, o, pool);
-            cursor = head->lines;
+            HTList_removeObject(head->headers, o, pool);
+            cursor = head->headers;
         }
     }
-    HTList_appendObject(head->lines, line, pool);
+    HTList_appendObject(head->headers, line, pool);
     if (HT_TRACE_ON(HT_TRACE_TCP))
         tfprintf(stderr, "Updated..... %s response header \n", name);
 }
@@ -149,11 +148,6 @@ extern "C" const HTStreamClass HTWriterClass = {
     HTWriter_put_string,    HTWriter_write,  HTWriter_status,       HTWriter_catchMessage,
     HTWriter_putHeaders,
 };
-
-extern "C" void HTWriter_setHeadHook(HTWriterHeadHook hook) noexcept
-{
-    head_hook.store(hook, std::memory_order_release);
-}
 
 void HTWriter__setObserver(HTWriterObserver o) noexcept
 {
@@ -352,7 +346,7 @@ extern "C" int HTWriter_putHeaders(HTStream *me, void *arg) noexcept
     HTWriter *w = W(me);
     if (w == nullptr)
         return 1;
-    auto *head = static_cast<HTWriterHead *>(arg);
+    auto *head = static_cast<HTRespHeaders *>(arg);
     w->body_count = w->header_count = w->final_body_count = 0;
     HTRequest *request = w->request;
     if (request != nullptr && request->http_version != nullptr &&
@@ -361,18 +355,23 @@ extern "C" int HTWriter_putHeaders(HTStream *me, void *arg) noexcept
             tfprintf(stderr, "Dont........ send headers to HTTP/0.9 clients.\n");
         return 1;
     }
-    if (head != nullptr) {
-        if (HTWriterHeadHook hook = head_hook.load(std::memory_order_acquire))
-            hook(me, head, request);
-        else
-            put_response_time(head, request);
-    }
     const HTStaticConfig *c = config_of(request);
+    if (head != nullptr) {
+        if (head->prepare != nullptr) {
+            const char *time_header =
+                c->response_time_header && c->response_time_name ? c->response_time_name : nullptr;
+            const struct timeval start = request ? request->start_time : timeval{0, 0};
+            head->prepare(head, time_header, static_cast<long>(start.tv_sec),
+                          static_cast<long>(start.tv_usec), head->owner);
+        } else {
+            put_response_time(head, request);
+        }
+    }
     const int saved = w->buffering;
     w->buffering = 1;
     if (head != nullptr && head->status_line != nullptr)
         HTWriter_put_string(me, head->status_line);
-    HTList *cursor = head ? head->lines : nullptr;
+    HTList *cursor = head ? head->headers : nullptr;
     while (void *o = HTList_nextObjectF(&cursor)) {
         const char *line = static_cast<const char *>(o);
         if (blocked(c, line)) {
@@ -413,7 +412,7 @@ extern "C" int HTWriter_catchMessage(HTStream *me, int message, void *argument) 
     switch (message) {
     case HT_MSG_IDENTIFY:
         if (word)
-            *word = 1;
+            *word = HT_STREAM_TYPE_WRITER;
         if (t)
             tfprintf(stderr, "I........... am IRON MAN (no, wait, HTWriter).\n");
         return 0;

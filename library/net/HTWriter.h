@@ -20,6 +20,7 @@
 
 #include "HTList.h"
 #include "HTRequest-t.h"
+#include "HTRespHeaders-t.h"
 #include "HTSocket-t.h"
 #include "HTStream-t.h"
 #include "htexport.h"
@@ -36,8 +37,8 @@ extern "C" {
 #define HT_WRITER_SEGMENT 1460
 
 /* Control messages (HTWriter_catchMessage); the argument points to an int unless stated. */
-#define HT_MSG_IDENTIFY 1          /* stores 1 */
-#define HT_MSG_PURGE 66            /* drops the buffered bytes; output goes on while aborted */
+#define HT_MSG_IDENTIFY HT_STREAM_MSG_IDENTIFY /* stores HT_STREAM_TYPE_WRITER */
+#define HT_MSG_PURGE HT_STREAM_MSG_PURGE       /* drops the buffered bytes; output goes on while aborted */
 #define HT_MSG_NO_STORE 2000       /* the buffer is wiped when the writer is freed */
 #define HT_MSG_NO_STORE_QUERY 2001 /* stores the no-store flag */
 #define HT_MSG_DONT_BUFFER 2003    /* every later put is sent at once */
@@ -71,26 +72,14 @@ typedef struct HTWriter {
 } HTWriter;
 
 /*
- * The head handed to HTWriter_putHeaders (the header store's form): the
- * status line and the header lines, each a text ending in CR LF, sent in
- * list order (the order HTList_nextObjectF walks).
+ * The head handed to HTWriter_putHeaders is the client response header
+ * store's record (HTRespHeaders-t.h): its status line and header lines, each
+ * a text ending in CR LF, sent in list order. Before sending, the writer
+ * calls the record's prepare step, which sets the response-time header when
+ * the configuration asks for it and merges the plug-ins' lines; a record
+ * without one (a head made by hand) gets the response-time header from the
+ * writer itself.
  */
-typedef struct HTWriterHead {
-    const char *status_line;
-    HTList *lines;
-} HTWriterHead;
-
-/*
- * Called by HTWriter_putHeaders before it sends the head: sets the
- * response-time header when the configuration asks for it (its value from
- * HTWriter_responseTimeValue) and merges the stream stack's status headers
- * into the head, through the client response header store, which installs
- * it. Without a hook the writer puts the response-time header into the
- * head's list itself.
- */
-typedef void (*HTWriterHeadHook)(HTStream *writer, HTWriterHead *head, HTRequest *request);
-void HTWriter_setHeadHook(HTWriterHeadHook hook) HT_NOEXCEPT;
-
 /* "t=<start seconds><start microseconds, 6 digits> D=<microseconds since the start>"; the length written. */
 int HTWriter_responseTimeValue(const HTRequest *request, char *buffer, size_t size) HT_NOEXCEPT;
 
@@ -110,7 +99,7 @@ HT_EXPORT HTStream *HTWriter_newNoClose(HTSocket *s, HTRequest *request) HT_NOEX
 HT_EXPORT int HTWriter_put_character(HTStream *me, int c) HT_NOEXCEPT;
 HT_EXPORT int HTWriter_put_string(HTStream *me, const char *text) HT_NOEXCEPT;
 HT_EXPORT int HTWriter_write(HTStream *me, const char *data, int length) HT_NOEXCEPT;
-/* head: an HTWriterHead. 1. */
+/* head: an HTRespHeaders record (null: nothing but the line end of the head). 1. */
 HT_EXPORT int HTWriter_putHeaders(HTStream *me, void *head) HT_NOEXCEPT;
 /* The result of the last socket write, also stored through out. */
 HT_EXPORT int HTWriter_status(HTStream *me, int *out) HT_NOEXCEPT;

@@ -18,6 +18,9 @@
 #if __has_include("HTAtom.h")
 #include "HTAtom.h"
 #endif
+#if __has_include("HTStreamStack.h")
+#include "HTStreamStack.h"
+#endif
 #endif
 
 // 1 when the layers are started (as HTInitAll).
@@ -33,6 +36,9 @@ inline int htc_test_start()
     HTMemPool_register();
     HTList_init();
     HTList_register();
+#endif
+#if __has_include("HTStreamStack.h")
+    HTClientRespHeaders_register();
 #endif
 #if __has_include("HTAtom.h")
     if (HTAtom_createLock() != 0)

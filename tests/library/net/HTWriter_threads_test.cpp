@@ -186,7 +186,9 @@ TEST_F(Writer, HeadWithBlockedHeaders)
          l4[] = "Server: test\r\n";
     for (char *l : {l1, l2, l3, l4})
         HTList_appendObject(lines, l, nullptr);
-    HTWriterHead head{"HTTP/1.1 200 OK\r\n", lines};
+    HTRespHeaders head{};
+    head.status_line = const_cast<char *>("HTTP/1.1 200 OK\r\n");
+    head.headers = lines;
     HTStream *w = make();
     EXPECT_EQ(HTWriter_putHeaders(w, &head), 1);
     EXPECT_TRUE(sent().empty()); // buffered with the body
@@ -209,7 +211,8 @@ TEST_F(Writer, NoHeadForHttp09Clients)
 {
     start_reader();
     request_.http_version = "HTTP/0.9";
-    HTWriterHead head{"HTTP/1.0 200 OK\r\n", nullptr};
+    HTRespHeaders head{};
+    head.status_line = const_cast<char *>("HTTP/1.0 200 OK\r\n");
     HTStream *w = make();
     EXPECT_EQ(HTWriter_putHeaders(w, &head), 1);
     HTWriter_put_string(w, "just the body");
@@ -229,7 +232,9 @@ TEST_F(Writer, ResponseTimeHeaderAndFlushAfterHeaders)
     HTList *lines = HTList_new(nullptr);
     char old[] = "x-response-time: stale\r\n";
     HTList_appendObject(lines, old, nullptr);
-    HTWriterHead head{"HTTP/1.1 204 No Content\r\n", lines};
+    HTRespHeaders head{};
+    head.status_line = const_cast<char *>("HTTP/1.1 204 No Content\r\n");
+    head.headers = lines;
     HTStream *w = make();
     HTWriter_putHeaders(w, &head);
     EXPECT_EQ(sent().size(), 1u); // sent as soon as it was complete

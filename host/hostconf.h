@@ -1,0 +1,56 @@
+/*
+ * hostconf: the stand-in host's flat configuration file.
+ *
+ * One directive a line: a name, blanks, and the rest of the line as its
+ * argument text (leading and trailing blanks removed). Names compare
+ * without regard to case. Blank lines and lines whose first non-blank
+ * character is '#' are ignored. Each part of the host that reads the file
+ * supplies a table of the directives it knows; a reader may take several
+ * tables, and a directive no table knows is an error.
+ */
+#ifndef HOSTCONF_H
+#define HOSTCONF_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HOSTCONF_LINE_MAX 4096
+#define HOSTCONF_ERROR_MAX 256
+
+/*
+ * Applies one directive to `target`: 0, or -1 with a message in `error`
+ * (room for HOSTCONF_ERROR_MAX bytes).
+ */
+typedef int (*HostDirectiveFn)(void *target, const char *args, char *error);
+
+typedef struct HostDirective {
+    const char *name;
+    HostDirectiveFn apply;
+} HostDirective;
+
+typedef struct HostDirectiveTable {
+    const HostDirective *directives;
+    size_t count;
+    void *target;                  /* handed to every directive of the table */
+} HostDirectiveTable;
+
+/*
+ * Reads the file and applies each directive in file order. 0, or -1 at the
+ * first line that is too long, names no known directive or is refused by
+ * its directive; `error` then holds "path:line: reason". A file that cannot
+ * be opened is -1 as well.
+ */
+int hostconf_read(const char *path, const HostDirectiveTable *tables, size_t ntables,
+                  char error[HOSTCONF_ERROR_MAX]);
+/* The same over text in memory; `name` stands for the path in messages. */
+int hostconf_readText(const char *text, const char *name, const HostDirectiveTable *tables,
+                      size_t ntables, char error[HOSTCONF_ERROR_MAX]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
