@@ -26,17 +26,33 @@ const HostDirective *find(const HostDirectiveTable *tables, size_t ntables, cons
 
 } // namespace
 
+namespace {
+
+// Reports a bad line; the first report is also the caller's error text.
+void bad_line(char *error, int *bad, const char *text)
+{
+    if (*bad == 0)
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "%s", text);
+    std::fprintf(stderr, "hostconf: %s\n", text);
+    ++*bad;
+}
+
+} // namespace
+
 extern "C" int hostconf_readText(const char *text, const char *name, const HostDirectiveTable *tables,
                                  size_t ntables, char error[HOSTCONF_ERROR_MAX])
 {
     error[0] = '\0';
+    int bad = 0;
+    char report[HOSTCONF_ERROR_MAX];
     std::istringstream in(text ? text : "");
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.size() > HOSTCONF_LINE_MAX) {
-            std::snprintf(error, HOSTCONF_ERROR_MAX, "%s:%d: line longer than %d bytes", name, number,
+            std::snprintf(report, sizeof report, "%s:%d: line longer than %d bytes", name, number,
                           HOSTCONF_LINE_MAX);
-            return -1;
+            bad_line(error, &bad, report);
+            continue;
         }
         size_t b = 0;
         while (b < line.size() && blank(line[b]))
@@ -56,18 +72,19 @@ extern "C" int hostconf_readText(const char *text, const char *name, const HostD
         void *target = nullptr;
         const HostDirective *d = find(tables, ntables, word, &target);
         if (d == nullptr) {
-            std::snprintf(error, HOSTCONF_ERROR_MAX, "%s:%d: unknown directive \"%.64s\"", name, number,
+            std::snprintf(report, sizeof report, "%s:%d: unknown directive \"%.64s\"", name, number,
                           word.c_str());
-            return -1;
+            bad_line(error, &bad, report);
+            continue;
         }
         char why[HOSTCONF_ERROR_MAX] = "";
         if (d->apply(target, args.c_str(), why) != 0) {
-            std::snprintf(error, HOSTCONF_ERROR_MAX, "%s:%d: %s: %s", name, number, d->name,
+            std::snprintf(report, sizeof report, "%s:%d: %s: %.160s", name, number, d->name,
                           why[0] ? why : "refused");
-            return -1;
+            bad_line(error, &bad, report);
         }
     }
-    return 0;
+    return bad;
 }
 
 extern "C" int hostconf_read(const char *path, const HostDirectiveTable *tables, size_t ntables,

@@ -38,10 +38,12 @@ typedef struct HostDirectiveTable {
 } HostDirectiveTable;
 
 /*
- * Reads the file and applies each directive in file order. 0, or -1 at the
- * first line that is too long, names no known directive or is refused by
- * its directive; `error` then holds "path:line: reason". A file that cannot
- * be opened is -1 as well.
+ * Reads the file and applies each directive in file order. A line that is
+ * too long, names no known directive or is refused by its directive is
+ * reported on standard error as "hostconf: path:line: reason" and skipped,
+ * so that one reading shows every mistake; `error` holds the first report.
+ * Returns the number of bad lines (0: every directive applied), or -1 when
+ * the file cannot be opened (`error` says so).
  */
 int hostconf_read(const char *path, const HostDirectiveTable *tables, size_t ntables,
                   char error[HOSTCONF_ERROR_MAX]);

@@ -1,4 +1,4 @@
-// hostconfig: directives of the host's configuration file.
+// hostconfig: the network layer's directives, and the whole file.
 
 #include "hostconfig.h"
 
@@ -8,6 +8,7 @@
 #include "HTString.h"
 #include "htstab.h"
 #include "hostio.h"
+#include "hostproxy.h"
 
 #include <arpa/inet.h>
 
@@ -15,142 +16,191 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
 // The number of descriptors the socket table is sized for.
 constexpr int expected_descriptors = 1024;
 
-bool flag(const char *word, uintptr_t *out)
+HTStaticConfig *cfg(void *target) { return static_cast<HTStaticConfig *>(target); }
+
+// The value as written, without a pair of double quotes around it.
+std::string value_of(const char *args)
 {
-    if (positive(word)) {
-        *out = 1;
-        return true;
-    }
-    if (negative(word)) {
-        *out = 0;
-        return true;
-    }
-    return false;
+    std::string v = args;
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+        v = v.substr(1, v.size() - 2);
+    return v;
 }
 
-bool number(const char *word, intptr_t *out)
+int refuse(char *error, const char *why)
 {
+    std::snprintf(error, HOSTCONF_ERROR_MAX, "%s", why);
+    return -1;
+}
+
+int flag(const char *args, uintptr_t *out, char *error)
+{
+    const std::string v = value_of(args);
+    // The library's keyword predicates: on, yes, enable... and off, no, none...
+    if (positive(v.c_str())) {
+        *out = 1;
+        return 0;
+    }
+    if (negative(v.c_str())) {
+        *out = 0;
+        return 0;
+    }
+    return refuse(error, "expected on or off");
+}
+
+int byte_count(const char *args, intptr_t *out, char *error)
+{
+    const std::string v = value_of(args);
     errno = 0;
     char *end = nullptr;
-    const long v = std::strtol(word, &end, 10);
-    if (errno != 0 || end == word || *end != '\0' || v < 0 || v > 0x7fffffffL)
-        return false;
-    *out = v;
-    return true;
+    const long n = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || errno != 0 || *end != '\0' || n < 0 || n > 0x7fffffffL)
+        return refuse(error, "expected a byte count");
+    *out = n;
+    return 0;
 }
 
-bool replace_text(char **slot, const char *text)
+// Replaces a heap text of the record.
+int text(const char *args, char **slot, char *error)
 {
-    char *copy = HTAlloc_strdup(text);
+    const std::string v = value_of(args);
+    if (v.empty())
+        return refuse(error, "expected a value");
+    char *copy = HTAlloc_strdup(v.c_str());
     if (copy == nullptr)
-        return false;
+        return refuse(error, "out of memory");
     HTAlloc_free(*slot);
     *slot = copy;
-    return true;
+    return 0;
 }
 
-// One directive; the message for a bad one, or null.
-const char *apply(HTStaticConfig *c, char **args, int argc)
+int local_address(void *t, const char *args, char *error)
 {
-    const char *name = args[0];
-    const char *value = args[1];
-    if (argc != 2)
-        return "a directive takes exactly one value";
-    if (strcasecomp(name, "LocalAddress") == 0) {
-        struct in_addr a;
-        if (inet_pton(AF_INET, value, &a) != 1)
-            return "not a dotted IPv4 address";
-        c->local_address = a.s_addr;
-    } else if (strcasecomp(name, "SocksServer") == 0) {
-        Socks_setServer(value, c);
-        if (!c->socks_old_style)
-            return "the SOCKS server does not resolve";
-    } else if (strcasecomp(name, "FlexibleSocks") == 0) {
-        if (!flag(value, &c->flexible_socks))
-            return "expected on or off";
-    } else if (strcasecomp(name, "SocksRules") == 0) {
-        FILE *f = std::fopen(value, "r");
-        if (f == nullptr)
-            return "the rule file cannot be opened";
-        Socks_loadConfiguration(f, c);
-        std::fclose(f);
-    } else if (strcasecomp(name, "SocksUser") == 0) {
-        if (!replace_text(&c->socks_user, value))
-            return "out of memory";
-    } else if (strcasecomp(name, "UdpSendBuffer") == 0) {
-        if (!number(value, &c->udp_send_buffer))
-            return "expected a byte count";
-    } else if (strcasecomp(name, "UdpReceiveBuffer") == 0) {
-        if (!number(value, &c->udp_receive_buffer))
-            return "expected a byte count";
-    } else if (strcasecomp(name, "SocketDebugging") == 0) {
-        if (!flag(value, &c->socket_debugging))
-            return "expected on or off";
-    } else if (strcasecomp(name, "BlockHeader") == 0) {
-        char *copy = HTAlloc_strdup(value);
-        if (copy == nullptr)
-            return "out of memory";
-        if (c->blocked_headers == nullptr)
-            c->blocked_headers = HTList_new(nullptr);
-        HTList_appendObject(c->blocked_headers, copy, nullptr);
-    } else if (strcasecomp(name, "ResponseTimeHeader") == 0) {
-        if (!replace_text(&c->response_time_name, value))
-            return "out of memory";
-        c->response_time_header = 1;
-    } else if (strcasecomp(name, "FlushAfterHeaders") == 0) {
-        if (!flag(value, &c->flush_after_headers))
-            return "expected on or off";
-    } else if (strcasecomp(name, "ErrorLog") == 0) {
-        if (hostio_openErrorLog(value) != 0)
-            return "the error log cannot be opened";
-    } else {
-        return "unknown directive";
-    }
-    return nullptr;
+    struct in_addr a;
+    if (inet_pton(AF_INET, value_of(args).c_str(), &a) != 1)
+        return refuse(error, "not a dotted IPv4 address");
+    cfg(t)->local_address = a.s_addr;
+    return 0;
 }
+
+int socks_server(void *t, const char *args, char *error)
+{
+    Socks_setServer(value_of(args).c_str(), cfg(t));
+    return cfg(t)->socks_old_style ? 0 : refuse(error, "the SOCKS server does not resolve");
+}
+
+int flexible_socks(void *t, const char *args, char *error)
+{
+    return flag(args, &cfg(t)->flexible_socks, error);
+}
+
+int socks_rules(void *t, const char *args, char *error)
+{
+    FILE *f = std::fopen(value_of(args).c_str(), "r");
+    if (f == nullptr)
+        return refuse(error, "the rule file cannot be opened");
+    Socks_loadConfiguration(f, cfg(t));
+    std::fclose(f);
+    return 0;
+}
+
+int socks_user(void *t, const char *args, char *error)
+{
+    return text(args, &cfg(t)->socks_user, error);
+}
+
+int udp_send_buffer(void *t, const char *args, char *error)
+{
+    return byte_count(args, &cfg(t)->udp_send_buffer, error);
+}
+
+int udp_receive_buffer(void *t, const char *args, char *error)
+{
+    return byte_count(args, &cfg(t)->udp_receive_buffer, error);
+}
+
+int socket_debugging(void *t, const char *args, char *error)
+{
+    return flag(args, &cfg(t)->socket_debugging, error);
+}
+
+int block_header(void *t, const char *args, char *error)
+{
+    const std::string v = value_of(args);
+    if (v.empty())
+        return refuse(error, "expected a header name or prefix");
+    char *copy = HTAlloc_strdup(v.c_str());
+    if (copy == nullptr)
+        return refuse(error, "out of memory");
+    HTStaticConfig *c = cfg(t);
+    if (c->blocked_headers == nullptr)
+        c->blocked_headers = HTList_new(nullptr);
+    HTList_appendObject(c->blocked_headers, copy, nullptr);
+    return 0;
+}
+
+int response_time_header(void *t, const char *args, char *error)
+{
+    if (text(args, &cfg(t)->response_time_name, error) != 0)
+        return -1;
+    cfg(t)->response_time_header = 1;
+    return 0;
+}
+
+int flush_after_headers(void *t, const char *args, char *error)
+{
+    return flag(args, &cfg(t)->flush_after_headers, error);
+}
+
+int error_log(void *, const char *args, char *error)
+{
+    return hostio_openErrorLog(value_of(args).c_str()) == 0
+               ? 0
+               : refuse(error, "the error log cannot be opened");
+}
+
+const HostDirective network_directives[] = {
+    {"LocalAddress", local_address},
+    {"SocksServer", socks_server},
+    {"FlexibleSocks", flexible_socks},
+    {"SocksRules", socks_rules},
+    {"SocksUser", socks_user},
+    {"UdpSendBuffer", udp_send_buffer},
+    {"UdpReceiveBuffer", udp_receive_buffer},
+    {"SocketDebugging", socket_debugging},
+    {"BlockHeader", block_header},
+    {"ResponseTimeHeader", response_time_header},
+    {"FlushAfterHeaders", flush_after_headers},
+    {"ErrorLog", error_log},
+};
 
 } // namespace
 
-extern "C" int hostconfig_load(const char *path, HTStaticConfig *config)
+extern "C" HostDirectiveTable hostconfig_directives(HTStaticConfig *config)
+{
+    return HostDirectiveTable{network_directives,
+                              sizeof network_directives / sizeof network_directives[0], config};
+}
+
+extern "C" int hostconfig_load(const char *path, HTStaticConfig *config, char *error)
 {
     HTStaticConfig *c = config ? config : &HTMyStaticConfig;
-    FILE *f = path ? std::fopen(path, "r") : nullptr;
-    if (f == nullptr)
-        return -1;
     if (c->socks_user == nullptr)
         Socks_init(c);
-    int bad = 0;
-    int number_of_line = 0;
-    char line[4096];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        ++number_of_line;
-        const size_t n = std::strlen(line);
-        if (n == sizeof line - 1 && line[n - 1] != '\n') {
-            std::fprintf(stderr, "hostconfig: %s:%d: line too long\n", path, number_of_line);
-            ++bad;
-            int ch;
-            while ((ch = std::getc(f)) != EOF && ch != '\n') {
-            }
-            continue;
-        }
-        char *args[HT_MAX_ARGS];
-        const int argc = parse_args(line, args);
-        if (argc == 0)
-            continue;
-        if (const char *why = apply(c, args, argc)) {
-            std::fprintf(stderr, "hostconfig: %s:%d: %s: %s\n", path, number_of_line, args[0], why);
-            ++bad;
-        }
-    }
-    std::fclose(f);
-    HTSocketTable_init(c, expected_descriptors, 1);
-    return bad;
+    const HostDirectiveTable tables[] = {hostconfig_directives(c), hostproxy_directives(c)};
+    char ignored[HOSTCONF_ERROR_MAX];
+    const int result =
+        hostconf_read(path ? path : "", tables, sizeof tables / sizeof tables[0], error ? error : ignored);
+    if (result >= 0)
+        HTSocketTable_init(c, expected_descriptors, 1);
+    return result;
 }
 
 extern "C" void hostconfig_free(HTStaticConfig *config)
@@ -163,4 +213,5 @@ extern "C" void hostconfig_free(HTStaticConfig *config)
     HTAlloc_free(c->response_time_name);
     c->response_time_name = nullptr;
     c->response_time_header = 0;
+    hostproxy_free(c);
 }

@@ -64,8 +64,10 @@ TEST(HostConf, Lines)
         {"# a comment\n\n   \t\n  # indented comment\nALPHA x\r\n", 0, {"x"}, ""},
         {"alpha\n", 0, {""}, ""},
         {"gamma g\nalpha a", 0, {"other:g", "a"}, ""},
-        {"alpha a\ndelta d\nalpha b\n", -1, {"a"}, "test.conf:2: unknown directive \"delta\""},
-        {"alpha a\n\nbeta refuse\n", -1, {"a"}, "test.conf:3: beta: no thanks"},
+        // A bad line is reported and skipped; the lines after it still apply.
+        {"alpha a\ndelta d\nalpha b\n", 1, {"a", "b"}, "test.conf:2: unknown directive \"delta\""},
+        {"alpha a\n\nbeta refuse\nalpha c\n", 1, {"a", "c"}, "test.conf:3: beta: no thanks"},
+        {"delta 1\nbeta refuse\n", 2, {}, "test.conf:1: unknown directive \"delta\""},
         {"alpha a#not a comment\n", 0, {"a#not a comment"}, ""},
         {"", 0, {}, ""},
     };
@@ -78,12 +80,12 @@ TEST(HostConf, Lines)
     }
 }
 
-TEST(HostConf, OverLongLineIsAnError)
+TEST(HostConf, OverLongLineIsABadLine)
 {
-    const Read r = read("alpha " + std::string(HOSTCONF_LINE_MAX, 'x') + "\n");
-    EXPECT_EQ(r.result, -1);
+    const Read r = read("alpha " + std::string(HOSTCONF_LINE_MAX, 'x') + "\nalpha after\n");
+    EXPECT_EQ(r.result, 1);
     EXPECT_EQ(r.error, "test.conf:1: line longer than 4096 bytes");
-    EXPECT_TRUE(r.calls.empty());
+    EXPECT_EQ(r.calls, Calls{"after"});
 }
 
 TEST(HostConf, Files)

@@ -38,7 +38,15 @@ TEST(HostConfig, EveryDirective)
                            "SocksRules " + dir.file("missing.conf") + "\n"
                            "BlockHeader\n");
     HTStaticConfig c{};
-    EXPECT_EQ(hostconfig_load(dir.file("host.conf").c_str(), &c), 6);
+    char error[HOSTCONF_ERROR_MAX];
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(hostconfig_load(dir.file("host.conf").c_str(), &c, error), 6);
+    const std::string reports = ::testing::internal::GetCapturedStderr();
+    // Every bad line is reported with its number; the first is also the error.
+    EXPECT_EQ(std::string(error), dir.file("host.conf") + ":15: LocalAddress: not a dotted IPv4 address");
+    for (const char *line : {":15: LocalAddress", ":16: unknown directive", ":17: UdpSendBuffer",
+                             ":18: FlexibleSocks", ":19: SocksRules", ":20: BlockHeader"})
+        EXPECT_NE(reports.find(line), std::string::npos) << line << "\n" << reports;
     EXPECT_EQ(c.local_address, htonl(0x7f000005));
     EXPECT_EQ(c.socks_old_style, 1u);
     EXPECT_EQ(c.socks_server, htonl(INADDR_LOOPBACK));
@@ -56,7 +64,16 @@ TEST(HostConfig, EveryDirective)
     hostconfig_free(&c);
     EXPECT_EQ(c.socks_rules, nullptr);
     EXPECT_EQ(c.blocked_headers, nullptr);
-    EXPECT_EQ(hostconfig_load(dir.file("absent.conf").c_str(), &c), -1);
+    EXPECT_EQ(hostconfig_load(dir.file("absent.conf").c_str(), &c, nullptr), -1);
+
+    // The proxy-selection directives come with the same file.
+    dir.write("proxy.conf", "http_proxy http://cache.example.net:3128/\nFlexibleSocks off\n");
+    HTStaticConfig p{};
+    EXPECT_EQ(hostconfig_load(dir.file("proxy.conf").c_str(), &p, nullptr), 0);
+    ASSERT_NE(p.http_proxy, nullptr);
+    EXPECT_STREQ(p.http_proxy, "http://cache.example.net:3128/");
+    hostconfig_free(&p);
+    EXPECT_EQ(p.http_proxy, nullptr);
 }
 
 } // namespace
