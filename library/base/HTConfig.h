@@ -25,7 +25,7 @@ extern "C" {
 struct HTList;
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 13
+#define HT_CONFIG_USED 20
 
 typedef struct HTStaticConfig {
     /* ---- socket layer, SOCKS rules, socket table, writer (13 words) ---- */
@@ -42,6 +42,18 @@ typedef struct HTStaticConfig {
     uintptr_t response_time_header; /* 1: the writer sets the header named below */
     char *response_time_name;       /* that header's name (heap text) */
     uintptr_t flush_after_headers;  /* 1: the writer sends the head as soon as it is complete */
+
+    /* ---- connection manager, origin connection pool (7 words) ---- */
+    intptr_t select_threads;        /* select threads watching idle client connections, 1 to 256;
+                                       read once, when the manager starts (others are clamped) */
+    char *worker_user;              /* effective user of the select threads and the collector
+                                       (heap text; null: keep) */
+    char *worker_group;             /* their effective group (heap text; null: keep) */
+    intptr_t max_socket_per_server; /* a park is refused when more than this many connections to
+                                       the server are parked already */
+    intptr_t server_idle_limit;     /* seconds a parked origin connection stays usable */
+    intptr_t server_gc_interval;    /* seconds between the collector's passes (below 1: 1) */
+    uintptr_t server_conn_pool;     /* 1: the HTTP client parks and takes origin connections */
 
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;
