@@ -116,6 +116,7 @@ int maxPfds = 0;
 struct pollfd *fdarray = nullptr;
 const HTStaticConfig *config = nullptr;
 pthread_once_t startOnce = PTHREAD_ONCE_INIT;
+int pollEntries = HT_POLL_ENTRIES; // a test may lower it before the start
 
 constexpr char kTestByte = '#';
 constexpr char kWakeByte = '@';
@@ -162,7 +163,7 @@ void start()
 {
     config = &HTMyStaticConfig;
     const int n = clamp_threads(config->select_threads);
-    const int m = HT_POLL_ENTRIES / n + HT_POLL_ENTRIES_SPARE;
+    const int m = pollEntries / n + HT_POLL_ENTRIES_SPARE;
     fdarray = static_cast<struct pollfd *>(
         HTAlloc_calloc(static_cast<size_t>(n) * static_cast<size_t>(m), sizeof(struct pollfd)));
     if (fdarray == nullptr) {
@@ -276,6 +277,9 @@ int watch(SelectThread &st, Conn *c, bool again)
 {
     const bool t = tracing();
     const int id = st.id;
+    // Once the lock is released the record may be dispatched, re-added and
+    // removed by others: only copies are read after that.
+    const int socket = c->socket;
     pthread_mutex_lock(&st.pollLock);
     st.poll.append(c);
     if (!again)
@@ -320,7 +324,7 @@ int watch(SelectThread &st, Conn *c, bool again)
         pthread_mutex_unlock(&st.pollLock);
     }
     if (again && t)
-        tfprintf(stderr, "Thread %d:Re-added socket %d and signalled pollsocketcond\n", id, c->socket);
+        tfprintf(stderr, "Thread %d:Re-added socket %d and signalled pollsocketcond\n", id, socket);
     return HT_OK;
 }
 
@@ -654,6 +658,12 @@ extern "C" int removeConnection(int socket) noexcept
     if (t)
         tfprintf(stderr, "< removeConnection 0\n");
     return HT_OK;
+}
+
+extern "C" void HTMultiSelect__setPollEntries(int total) noexcept
+{
+    if (nThreads.load(std::memory_order_acquire) == 0 && total > 0)
+        pollEntries = total;
 }
 
 extern "C" int HTMultiSelect__threads(void) noexcept { return nThreads.load(std::memory_order_acquire); }

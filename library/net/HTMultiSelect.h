@@ -159,6 +159,12 @@ HT_EXPORT void putSession(void *session) HT_NOEXCEPT;
 /* Fills the HT_SESSION_STATS words (HT_SESSION_STAT_*). */
 HT_EXPORT void HTConnGetSessionStats(long stats[HT_SESSION_STATS]) HT_NOEXCEPT;
 
+/*
+ * Internal, for tests: the total that replaces HT_POLL_ENTRIES when the
+ * manager starts (a machine whose descriptor limit is below 40 100 cannot
+ * fill the real tables). No effect once started.
+ */
+void HTMultiSelect__setPollEntries(int total) HT_NOEXCEPT;
 /* Internal, for tests: the select-thread count after clamping (0 before the start). */
 int HTMultiSelect__threads(void) HT_NOEXCEPT;
 /* Internal, for tests: connections on the thread's poll, ready and service lists. */
