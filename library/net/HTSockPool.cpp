@@ -87,8 +87,8 @@ template <class T, int N> struct FreeList {
     const char *operation;
     const char *message;
 
-    // An item, zeroed. A new block is made with no lock held, so that
-    // running out of memory may leave through out_of_memory.
+    // An item, zeroed; null when no new block can be made. The block is
+    // made with no lock held.
     T *take()
     {
         pthread_mutex_lock(&lock);
@@ -98,7 +98,7 @@ template <class T, int N> struct FreeList {
                 tfprintf(stderr, "%s", message);
             auto *b = static_cast<Block<T, N> *>(HTAlloc_calloc(1, sizeof(Block<T, N>)));
             if (b == nullptr)
-                out_of_memory("HTSockPool", operation, __LINE__, sizeof(Block<T, N>));
+                return nullptr;
             pthread_mutex_lock(&lock);
             for (int i = 0; i < N; ++i) {
                 b->items[i].next = head;
@@ -113,6 +113,8 @@ template <class T, int N> struct FreeList {
         *item = T();
         return item;
     }
+    // Reports exhaustion; nothing of the caller's may be held.
+    [[noreturn]] void exhausted() const { out_of_memory("HTSockPool", operation, __LINE__, sizeof(Block<T, N>)); }
     void give(T *item)
     {
         *item = T();
@@ -338,8 +340,11 @@ extern "C" int addConnectionToPool(uint32_t address, int port, HTSocket *socket,
     const uint32_t key = key_of(address, port);
     const uint32_t chain = chain_index(key);
     const rwlock lock = tableLocks[lock_index(chain)];
-    // Taken with no lock held: a new block may run out of memory.
+    // Taken with no lock held: running out of memory leaves through
+    // out_of_memory, with nothing taken and the socket still the caller's.
     Link *link = linkFree.take();
+    if (link == nullptr)
+        linkFree.exhausted();
 
     rwlockObtainRead(lock);
     Node *n = find(chain, address, port);
@@ -348,6 +353,10 @@ extern "C" int addConnectionToPool(uint32_t address, int port, HTSocket *socket,
         if (t)
             tfprintf(stderr, "Conn Pool... Looks like we need to add %x to the pool\n", static_cast<unsigned>(address));
         Node *fresh = nodeFree.take();
+        if (fresh == nullptr) {
+            linkFree.give(link);
+            nodeFree.exhausted();
+        }
         rwlockObtainWrite(lock);
         n = find(chain, address, port);
         if (n == nullptr) {

@@ -35,6 +35,7 @@
 #define HTSOCKPOOL_H
 
 #include "HTRequest-t.h"
+#include "HTResult.h"
 #include "HTSocket-t.h"
 #include "htexport.h"
 
