@@ -7,6 +7,7 @@
 #include "HTSocks.h"
 #include "HTString.h"
 #include "htstab.h"
+#include "hostclient.h"
 #include "hostio.h"
 
 #include <arpa/inet.h>
@@ -53,6 +54,24 @@ bool replace_text(char **slot, const char *text)
     HTAlloc_free(*slot);
     *slot = copy;
     return true;
+}
+
+// The directive tables of the host's other parts.
+struct PartTable {
+    const HostConfigDirective *directives;
+    size_t count;
+};
+const PartTable parts[] = {
+    {hostclient_directives, hostclient_directiveCount},
+};
+
+const char *apply_part(HTStaticConfig *c, const char *name, const char *value)
+{
+    for (const PartTable &t : parts)
+        for (size_t i = 0; i < t.count; ++i)
+            if (strcasecomp(name, t.directives[i].name) == 0)
+                return t.directives[i].apply(c, value);
+    return "unknown directive";
 }
 
 // One directive; the message for a bad one, or null.
@@ -110,7 +129,7 @@ const char *apply(HTStaticConfig *c, char **args, int argc)
         if (hostio_openErrorLog(value) != 0)
             return "the error log cannot be opened";
     } else {
-        return "unknown directive";
+        return apply_part(c, name, value);
     }
     return nullptr;
 }
@@ -163,4 +182,8 @@ extern "C" void hostconfig_free(HTStaticConfig *config)
     HTAlloc_free(c->response_time_name);
     c->response_time_name = nullptr;
     c->response_time_header = 0;
+    HTAlloc_free(c->worker_user);
+    c->worker_user = nullptr;
+    HTAlloc_free(c->worker_group);
+    c->worker_group = nullptr;
 }

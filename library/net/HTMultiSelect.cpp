@@ -600,14 +600,14 @@ extern "C" void *select_thread_function(void *index) noexcept
 extern "C" int addNewConnection(int socket, HTDispatchFn dispatch, void *argument, int timeout) noexcept
 {
     if (socket < 0)
-        return HT_ERROR;
+        return HT_CONN_NOT_WATCHED;
     commInit();
     SelectThread &st = thread_of(socket);
     if (tracing())
         tfprintf(stderr, "Adding socket %d -> thread %d, seq = %lu\n", socket, st.id, seq_of(argument));
     auto *c = static_cast<Conn *>(HTAlloc_malloc(sizeof(Conn)));
     if (c == nullptr)
-        return HT_ERROR;
+        return HT_CONN_NOT_WATCHED;
     c->next = c->prev = nullptr;
     c->dispatch = dispatch;
     c->argument = argument;

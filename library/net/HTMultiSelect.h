@@ -65,13 +65,16 @@ extern "C" {
  */
 typedef void (*HTDispatchFn)(void *argument, int timedOut);
 
+/* Result of addNewConnection when the connection is not watched. */
+#define HT_CONN_NOT_WATCHED (-2)
+
 /*
  * Watches the socket for `argument` (the host's session record: its first
  * word is the sequence number the traces print) with an idle time-out in
- * seconds. HT_OK, or HT_ERROR when the socket is negative, when no record
- * can be made, or when the wake-up byte could not be written (the
- * connection is then watched from the thread's next pass, at most 110 x
- * 1024 ms later).
+ * seconds. HT_OK; HT_ERROR when the wake-up byte could not be written (the
+ * connection is watched all the same, from the thread's next pass, at most
+ * 110 x 1024 ms later); HT_CONN_NOT_WATCHED, changing nothing, when the
+ * socket is negative or no record can be made.
  */
 HT_EXPORT int addNewConnection(int socket, HTDispatchFn dispatch, void *argument, int timeout) HT_NOEXCEPT;
 /*

@@ -238,7 +238,7 @@ TEST_F(Manager, ReAddOfASocketNotInServiceChangesNothing)
     ASSERT_TRUE(wait_dispatches(s, 1));
     EXPECT_EQ(removeConnection(never.watched), HT_ERROR);
     EXPECT_EQ(removeConnection(watched.watched), HT_OK);
-    EXPECT_EQ(addNewConnection(-1, record, &s, kLongTimeout), HT_ERROR);
+    EXPECT_EQ(addNewConnection(-1, record, &s, kLongTimeout), HT_CONN_NOT_WATCHED);
 }
 
 TEST_F(Manager, AnAddToAnEmptyListIsWokenByTheConditionWithoutAByte)
