@@ -46,12 +46,20 @@ uint32_t chain_index(uint32_t key) { return byte_hash(key, HT_SOCKPOOL_CHAINS); 
 uint32_t mutex_index(uint32_t key) { return byte_hash(key, HT_SOCKPOOL_MUTEXES); }     // ohashLock
 uint32_t lock_index(uint32_t chain) { return byte_hash(chain, HT_SOCKPOOL_RWLOCKS); }  // ohashtblLock
 
+// The lock of each chain, worked out once at the start.
+uint8_t chainLock[HT_SOCKPOOL_CHAINS];
+
 // ---- the table and its locks ----
 
 Node *table[HT_SOCKPOOL_CHAINS];       // ohashTable
 rwlock tableLocks[HT_SOCKPOOL_RWLOCKS]; // ohTableRWLock
-pthread_mutex_t chainMutex[HT_SOCKPOOL_MUTEXES]; // ohashMutex
-pthread_mutex_t badMutex[HT_SOCKPOOL_MUTEXES];   // ohashBadMutex
+// Each mutex on a cache line of its own: threads working on different
+// servers do not share lines.
+struct alignas(64) Mutex {
+    pthread_mutex_t m;
+};
+Mutex chainMutex[HT_SOCKPOOL_MUTEXES]; // ohashMutex
+Mutex badMutex[HT_SOCKPOOL_MUTEXES];   // ohashBadMutex
 
 pthread_mutex_t startLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> started{false};
@@ -130,6 +138,30 @@ FreeList<Node, HT_SOCKPOOL_NODE_BLOCK> nodeFree{PTHREAD_MUTEX_INITIALIZER, nullp
 FreeList<Link, HT_SOCKPOOL_LINK_BLOCK> linkFree{PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, "osocketNewBlock",
                                                 "Conn Pool... New block of socket links\n"}; // osocketFreelist
 
+// A taker's link often serves the same thread's next park: each thread
+// keeps one spare, which costs no lock. A thread that ends keeps its spare
+// for good (blocks are never freed anyway).
+thread_local Link *spareLink = nullptr;
+
+Link *take_link()
+{
+    if (Link *l = spareLink) {
+        spareLink = nullptr;
+        *l = Link();
+        return l;
+    }
+    return linkFree.take();
+}
+
+void give_link(Link *l)
+{
+    if (spareLink == nullptr) {
+        spareLink = l;
+        return;
+    }
+    linkFree.give(l);
+}
+
 // ---- start ----
 
 bool make_locks()
@@ -143,10 +175,8 @@ bool make_locks()
     return true;
 }
 
-bool start()
+bool start_once()
 {
-    if (started.load(std::memory_order_acquire))
-        return true;
     pthread_mutex_lock(&startLock);
     if (started.load(std::memory_order_relaxed)) {
         pthread_mutex_unlock(&startLock);
@@ -156,11 +186,13 @@ bool start()
         pthread_mutex_unlock(&startLock);
         return false;
     }
+    for (uint32_t c = 0; c < HT_SOCKPOOL_CHAINS; ++c)
+        chainLock[c] = static_cast<uint8_t>(lock_index(c));
     init_adaptive(&nodeFree.lock);
     init_adaptive(&linkFree.lock);
     for (int i = 0; i < HT_SOCKPOOL_MUTEXES; ++i) {
-        init_adaptive(&chainMutex[i]);
-        init_adaptive(&badMutex[i]);
+        init_adaptive(&chainMutex[i].m);
+        init_adaptive(&badMutex[i].m);
     }
     pthread_condattr_t ca;
     pthread_condattr_init(&ca);
@@ -203,13 +235,38 @@ bool start()
     return true;
 }
 
-// The node of the server in its chain (the chain's lock held), or null.
+// Chains are walked without their locks: a node is appended complete with
+// a release store (under the chain's write lock) and never removed, so an
+// acquire load of a link always finds a whole node, or the end.
+Node *first(uint32_t chain) { return __atomic_load_n(&table[chain], __ATOMIC_ACQUIRE); }
+Node *next_of(const Node *n) { return __atomic_load_n(&n->next, __ATOMIC_ACQUIRE); }
+
+// The once-only start, cheap once done.
+inline bool start() { return started.load(std::memory_order_acquire) || start_once(); }
+
+// The node of the server in its chain, or null.
 Node *find(uint32_t chain, uint32_t address, int port)
 {
-    for (Node *n = table[chain]; n; n = n->next)
+    for (Node *n = first(chain); n; n = next_of(n))
         if (n->address == address && n->port == port)
             return n;
     return nullptr;
+}
+
+// The node a thread used last: a connection taken is usually parked again
+// by the same thread for the same server. Nodes never go away or change
+// their server, so the pointer stays right.
+thread_local Node *lastNode = nullptr;
+
+Node *find_server(uint32_t address, int port)
+{
+    Node *n = lastNode;
+    if (n != nullptr && n->address == address && n->port == port)
+        return n;
+    n = find(chain_index(key_of(address, port)), address, port);
+    if (n != nullptr)
+        lastNode = n;
+    return n;
 }
 
 // Closes every link of the list (taken off the table already) with the
@@ -220,7 +277,7 @@ void close_links(Link *l)
     while (l) {
         Link *next = l->next;
         HTSocket *s = l->socket;
-        linkFree.give(l);
+        give_link(l);
         if (observe)
             observe(s);
         HTSocket_gcClose(s, __FILE__, __LINE__);
@@ -245,20 +302,15 @@ template <class C, class B> bool with_node(uint32_t address, int port, C &&onCha
 {
     if (!start())
         return false;
-    const uint32_t key = key_of(address, port);
-    const uint32_t chain = chain_index(key);
-    const rwlock lock = tableLocks[lock_index(chain)];
-    rwlockObtainRead(lock);
-    Node *n = find(chain, address, port);
-    rwlockRelease(lock);
+    Node *n = find(chain_index(key_of(address, port)), address, port);
     if (n == nullptr)
         return false;
-    pthread_mutex_lock(&chainMutex[mutex_index(key)]);
+    pthread_mutex_lock(&chainMutex[n->mutex].m);
     onChain(n);
-    pthread_mutex_unlock(&chainMutex[mutex_index(key)]);
-    pthread_mutex_lock(&badMutex[mutex_index(key)]);
+    pthread_mutex_unlock(&chainMutex[n->mutex].m);
+    pthread_mutex_lock(&badMutex[n->mutex].m);
     onBad(n);
-    pthread_mutex_unlock(&badMutex[mutex_index(key)]);
+    pthread_mutex_unlock(&badMutex[n->mutex].m);
     return true;
 }
 
@@ -276,27 +328,20 @@ extern "C" HTSocket *GetSockPoolConnection(uint32_t address, int port, HTRequest
     if (!start())
         return nullptr;
     const bool t = tracing();
-    const uint32_t key = key_of(address, port);
-    const uint32_t chain = chain_index(key);
-    const rwlock lock = tableLocks[lock_index(chain)];
     if (t)
-        tfprintf(stderr, "Conn Pool... Checking for existing connection in chain %d\n", static_cast<int>(chain));
-    rwlockObtainRead(lock);
-    Node *n = find(chain, address, port);
-    if (n == nullptr) {
-        rwlockRelease(lock);
+        tfprintf(stderr, "Conn Pool... Checking for existing connection in chain %d\n",
+                 static_cast<int>(chain_index(key_of(address, port))));
+    Node *n = find_server(address, port);
+    if (n == nullptr)
         return nullptr;
-    }
-    pthread_mutex_t *m = &chainMutex[mutex_index(key)];
+    pthread_mutex_t *m = &chainMutex[n->mutex].m;
     pthread_mutex_lock(m);
     if (n->chain == nullptr || n->chain->socket == nullptr || n->chain->socket->socket <= 0) {
         if (t)
             tfprintf(stderr, "Conn Pool... Found server but there were no connections\n");
         pthread_mutex_unlock(m);
-        rwlockRelease(lock);
         return nullptr;
     }
-    rwlockRelease(lock);
     if (t)
         tfprintf(stderr, "Conn Pool... Found a connection\n");
     const time_t now = HTtime();
@@ -307,14 +352,14 @@ extern "C" HTSocket *GetSockPoolConnection(uint32_t address, int port, HTRequest
         --n->count;
         pthread_mutex_unlock(m);
         HTSocket *s = l->socket;
-        linkFree.give(l);
+        give_link(l);
         return s;
     }
     // The newest is too old, so all are: the collector closes them.
     n->chain = nullptr;
     n->count = 0;
     pthread_mutex_unlock(m);
-    pthread_mutex_t *b = &badMutex[mutex_index(key)];
+    pthread_mutex_t *b = &badMutex[n->mutex].m;
     pthread_mutex_lock(b);
     Link **end = &n->bad;
     while (*end)
@@ -337,24 +382,22 @@ extern "C" int addConnectionToPool(uint32_t address, int port, HTSocket *socket,
     }
     if (!start())
         return HT_SOCKPOOL_NOT_ADDED;
-    const uint32_t key = key_of(address, port);
-    const uint32_t chain = chain_index(key);
-    const rwlock lock = tableLocks[lock_index(chain)];
     // Taken with no lock held: running out of memory leaves through
     // out_of_memory, with nothing taken and the socket still the caller's.
-    Link *link = linkFree.take();
+    Link *link = take_link();
     if (link == nullptr)
         linkFree.exhausted();
 
-    rwlockObtainRead(lock);
-    Node *n = find(chain, address, port);
-    rwlockRelease(lock);
+    Node *n = find_server(address, port);
     if (n == nullptr) {
+        const uint32_t key = key_of(address, port);
+        const uint32_t chain = chain_index(key);
+        const rwlock lock = tableLocks[chainLock[chain]];
         if (t)
             tfprintf(stderr, "Conn Pool... Looks like we need to add %x to the pool\n", static_cast<unsigned>(address));
         Node *fresh = nodeFree.take();
         if (fresh == nullptr) {
-            linkFree.give(link);
+            give_link(link);
             nodeFree.exhausted();
         }
         rwlockObtainWrite(lock);
@@ -362,15 +405,17 @@ extern "C" int addConnectionToPool(uint32_t address, int port, HTSocket *socket,
         if (n == nullptr) {
             fresh->address = address;
             fresh->port = port;
+            fresh->mutex = static_cast<int>(mutex_index(key));
+            // The node is complete before it is linked in (release stores).
             if (table[chain] == nullptr) {
-                table[chain] = fresh;
+                __atomic_store_n(&table[chain], fresh, __ATOMIC_RELEASE);
                 if (t)
                     tfprintf(stderr, "Conn Pool... Added server %x to chain\n", static_cast<unsigned>(address));
             } else {
                 Node *last = table[chain];
                 while (last->next)
                     last = last->next;
-                last->next = fresh;
+                __atomic_store_n(&last->next, fresh, __ATOMIC_RELEASE);
                 if (t)
                     tfprintf(stderr, "Conn Pool... Added another server %x to chain\n", static_cast<unsigned>(address));
             }
@@ -382,11 +427,11 @@ extern "C" int addConnectionToPool(uint32_t address, int port, HTSocket *socket,
             nodeFree.give(fresh);
     }
 
-    pthread_mutex_t *m = &chainMutex[mutex_index(key)];
+    pthread_mutex_t *m = &chainMutex[n->mutex].m;
     pthread_mutex_lock(m);
     if (n->count > config_of(request)->max_socket_per_server) {
         pthread_mutex_unlock(m);
-        linkFree.give(link);
+        give_link(link);
         if (t)
             tfprintf(stderr, "Conn Pool... Closing socket %d to host %x because of MaxSocketPerServer limit\n",
                      socket->socket, static_cast<unsigned>(address));
@@ -419,18 +464,12 @@ extern "C" int GarbageCollectServerSockets(int limit) noexcept
     const bool t = tracing();
     const time_t now = HTtime();
     for (uint32_t chain = 0; chain < HT_SOCKPOOL_CHAINS; ++chain) {
-        const rwlock lock = tableLocks[lock_index(chain)];
-        rwlockObtainRead(lock);
-        Node *n = table[chain];
-        while (n) {
-            // Nodes are never removed: the node stays valid without the lock.
-            rwlockRelease(lock);
+        for (Node *n = first(chain); n; n = next_of(n)) {
             if (n->address != 0 && n->port != 0) {
                 if (t)
                     tfprintf(stderr, "Conn Pool... GC Checking server %u at port %d and chain %d\n",
                              static_cast<unsigned>(n->address), n->port, static_cast<int>(chain));
-                const uint32_t key = key_of(n->address, n->port);
-                pthread_mutex_t *m = &chainMutex[mutex_index(key)];
+                pthread_mutex_t *m = &chainMutex[n->mutex].m;
                 pthread_mutex_lock(m);
                 Link *cut = nullptr;
                 if (n->chain && now - n->lastUsed > limit) {
@@ -450,7 +489,7 @@ extern "C" int GarbageCollectServerSockets(int limit) noexcept
                         tfprintf(stderr, "Conn Pool... GC Removing sockets\n");
                     close_links(cut);
                 }
-                pthread_mutex_t *b = &badMutex[mutex_index(key)];
+                pthread_mutex_t *b = &badMutex[n->mutex].m;
                 pthread_mutex_lock(b);
                 Link *bad = n->bad;
                 n->bad = nullptr;
@@ -461,10 +500,7 @@ extern "C" int GarbageCollectServerSockets(int limit) noexcept
                     close_links(bad);
                 }
             }
-            rwlockObtainRead(lock);
-            n = n->next;
         }
-        rwlockRelease(lock);
     }
     return 0;
 }

@@ -72,6 +72,7 @@ typedef struct HTSockPoolServer {
     int count;                      /* links on the chain */
     HTSockPoolLink *bad;            /* found stale, waiting for the collector */
     time_t lastUsed;                /* when the chain last went from empty to non-empty */
+    int mutex;                      /* index of the node's mutexes (one hash of the key) */
 } HTSockPoolServer;
 
 /*
