@@ -1,5 +1,5 @@
-// The origin connection pool: take-and-park pairs over 256 servers from 1,
-// 4 and 16 threads, against one mutex over a std::unordered_multimap keyed
+// The origin connection pool: take-and-park pairs over 256 servers (each
+// pair for a server picked at random) from 1, 4 and 16 threads, against one mutex over a std::unordered_multimap keyed
 // the same way. Each server starts with two parked connections; a take that
 // finds none parks a spare instead. The sockets are never closed: the
 // collector's first pass is an hour away and the limit per server is high.
@@ -25,6 +25,15 @@ constexpr int kServers = 256;
 constexpr int kParkedEach = 2;
 
 uint32_t server_address(int i) { return htonl(0x0a010000u + static_cast<uint32_t>(i)); }
+
+// The next server of a thread, picked at random (xorshift).
+uint32_t next_server(uint32_t &x)
+{
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x % kServers;
+}
 
 HTRequest &request()
 {
@@ -71,9 +80,9 @@ void BM_Pool_TakeAndPark(benchmark::State &state)
     fill_pool();
     HTRequest r = request();
     HTSocket *spare = fake_socket(100000 + state.thread_index());
-    int i = state.thread_index() * 37;
+    uint32_t x = 2463534242u + static_cast<uint32_t>(state.thread_index());
     for (auto _ : state) {
-        const uint32_t a = server_address(i++ % kServers);
+        const uint32_t a = server_address(static_cast<int>(next_server(x)));
         HTSocket *s = GetSockPoolConnection(a, 80, &r);
         if (s == nullptr) {
             s = spare;
@@ -109,9 +118,9 @@ void BM_Multimap_TakeAndPark(benchmark::State &state)
     HTInitAll();
     Multimap &m = multimap();
     HTSocket *spare = fake_socket(300000 + state.thread_index());
-    int i = state.thread_index() * 37;
+    uint32_t x = 2463534242u + static_cast<uint32_t>(state.thread_index());
     for (auto _ : state) {
-        const uint32_t key = server_address(i++ % kServers) + 80;
+        const uint32_t key = server_address(static_cast<int>(next_server(x))) + 80;
         HTSocket *s = nullptr;
         {
             std::lock_guard<std::mutex> hold(m.lock);

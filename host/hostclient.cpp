@@ -10,7 +10,6 @@
 #include "HTSocket.h"
 #include "HTString.h"
 #include "hostsession.h"
-#include "hosttimer.h"
 #include "httpool.h"
 
 #include <arpa/inet.h>
@@ -270,7 +269,6 @@ void end_connection(void *session)
     HTSocket *s = socket_of(session);
     const int fd = static_cast<int>(words(session)[HOST_SESSION_SOCKET]);
     removeConnection(fd);
-    hosttimer_unregister(fd);
     HTSocket_close(s, __FILE__, __LINE__, nullptr);
     words(session)[HOST_SESSION_HTSOCKET] = 0;
     HTInputSocket_reset(input_of(session), nullptr);
@@ -349,16 +347,12 @@ void serve(uintptr_t *item, void *globals)
     }
     const int fd = static_cast<int>(words(session)[HOST_SESSION_SOCKET]);
     auto *g = static_cast<HTThdGlobals *>(globals);
-    const int limit = hostclient_settings.request_timeout;
     for (;;) {
         HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
         HTRequest request{};
         request.config = &HTMyStaticConfig;
         request.pool = g;
-        if (limit > 0)
-            hosttimer_register(fd, limit * 1000);
         const Served result = serve_one(session, &request);
-        hosttimer_unregister(fd);
         HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
         if (result == Served::kEnd) {
             end_connection(session);
@@ -412,6 +406,13 @@ void *accept_loop(void *)
         }
         const int one = 1;
         setsockopt(s->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A client that stops in the middle of a request, or stops reading
+        // its answer, costs a worker at most the request time-out.
+        if (hostclient_settings.request_timeout > 0) {
+            struct timeval tv = {hostclient_settings.request_timeout, 0};
+            setsockopt(s->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            setsockopt(s->socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        }
         uintptr_t *w = words(session);
         w[HOST_SESSION_SOCKET] = static_cast<uintptr_t>(s->socket);
         w[HOST_SESSION_HTSOCKET] = reinterpret_cast<uintptr_t>(s);

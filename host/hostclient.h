@@ -39,7 +39,8 @@ typedef struct HostClientSettings {
     int workers;               /* WorkerThreads: the pool's workers (default 32) */
     int sessions;              /* Sessions: session records (default 20000) */
     int persist_timeout;       /* PersistTimeout: idle seconds of a kept connection (default 60) */
-    int request_timeout;       /* RequestTimeout: seconds to read one request (default 30) */
+    int request_timeout;       /* RequestTimeout: seconds a read or write of a request may wait
+                                  (default 30; 0: no limit) */
 } HostClientSettings;
 
 extern HostClientSettings hostclient_settings;
@@ -54,9 +55,8 @@ extern const size_t hostclient_directiveCount;
 
 /*
  * Starts the worker pool, the session pool and the accept thread on the
- * configured address and port (the library is started already, the timer
- * if the host wants request time-outs). 0, or -1 with a message on
- * standard error.
+ * configured address and port (the library is started already). 0, or -1
+ * with a message on standard error.
  */
 int hostclient_start(void);
 /* Stops accepting (connections already accepted are served on). */

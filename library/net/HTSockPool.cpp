@@ -83,10 +83,18 @@ void init_adaptive(pthread_mutex_t *m)
 
 // ---- free lists: blocks are chained so that they stay reachable; nothing is freed ----
 
+// Each item on a cache line of its own: threads working on different
+// servers do not share lines.
+template <class T> struct alignas(64) Slot {
+    T item;
+};
+
 template <class T, int N> struct Block {
     Block *next;
-    T items[N];
+    Slot<T> items[N];
 };
+
+constexpr size_t kLine = 64;
 
 template <class T, int N> struct FreeList {
     pthread_mutex_t lock;
@@ -104,13 +112,16 @@ template <class T, int N> struct FreeList {
             pthread_mutex_unlock(&lock);
             if (tracing())
                 tfprintf(stderr, "%s", message);
-            auto *b = static_cast<Block<T, N> *>(HTAlloc_calloc(1, sizeof(Block<T, N>)));
-            if (b == nullptr)
+            // The heap's blocks are only 16-byte aligned: room to align.
+            void *raw = HTAlloc_calloc(1, sizeof(Block<T, N>) + kLine);
+            if (raw == nullptr)
                 return nullptr;
+            auto *b = reinterpret_cast<Block<T, N> *>((reinterpret_cast<uintptr_t>(raw) + kLine - 1) &
+                                                      ~static_cast<uintptr_t>(kLine - 1));
             pthread_mutex_lock(&lock);
             for (int i = 0; i < N; ++i) {
-                b->items[i].next = head;
-                head = &b->items[i];
+                b->items[i].item.next = head;
+                head = &b->items[i].item;
             }
             b->next = blocks;
             blocks = b;
@@ -122,7 +133,10 @@ template <class T, int N> struct FreeList {
         return item;
     }
     // Reports exhaustion; nothing of the caller's may be held.
-    [[noreturn]] void exhausted() const { out_of_memory("HTSockPool", operation, __LINE__, sizeof(Block<T, N>)); }
+    [[noreturn]] void exhausted() const
+    {
+        out_of_memory("HTSockPool", operation, __LINE__, sizeof(Block<T, N>) + kLine);
+    }
     void give(T *item)
     {
         *item = T();
