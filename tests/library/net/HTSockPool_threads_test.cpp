@@ -139,8 +139,11 @@ protected:
     {
         ASSERT_EQ(htc_test_start(), 1);
         // The collector's configuration: its first pass is an hour away.
-        HTMyStaticConfig.server_idle_limit = 3600;
-        HTMyStaticConfig.server_gc_interval = 3600;
+        // Written once, before the pool starts: the collector reads it.
+        if (HTMyStaticConfig.server_idle_limit != 3600) {
+            HTMyStaticConfig.server_idle_limit = 3600;
+            HTMyStaticConfig.server_gc_interval = 3600;
+        }
         config_.server_idle_limit = kIdleLimit;
         config_.max_socket_per_server = 10;
         request_.config = &config_;
