@@ -668,6 +668,15 @@ extern "C" void HTMultiSelect__setPollEntries(int total) noexcept
 
 extern "C" int HTMultiSelect__threads(void) noexcept { return nThreads.load(std::memory_order_acquire); }
 
+extern "C" void HTMultiSelect__wakePipe(int thread, int *recvEnd, int *sendEnd) noexcept
+{
+    const bool known = thread >= 0 && thread < nThreads.load(std::memory_order_acquire);
+    if (recvEnd)
+        *recvEnd = known ? threads[thread].recvSock : -1;
+    if (sendEnd)
+        *sendEnd = known ? threads[thread].sendSock : -1;
+}
+
 extern "C" void HTMultiSelect__counts(int thread, int *poll, int *ready, int *service) noexcept
 {
     int p = 0, r = 0, s = 0;

@@ -170,6 +170,8 @@ HT_EXPORT void HTConnGetSessionStats(long stats[HT_SESSION_STATS]) HT_NOEXCEPT;
 void HTMultiSelect__setPollEntries(int total) HT_NOEXCEPT;
 /* Internal, for tests: the select-thread count after clamping (0 before the start). */
 int HTMultiSelect__threads(void) HT_NOEXCEPT;
+/* Internal, for tests: the descriptors of the thread's wake-up pipe. */
+void HTMultiSelect__wakePipe(int thread, int *recvEnd, int *sendEnd) HT_NOEXCEPT;
 /* Internal, for tests: connections on the thread's poll, ready and service lists. */
 void HTMultiSelect__counts(int thread, int *poll, int *ready, int *service) HT_NOEXCEPT;
 

@@ -9,6 +9,7 @@
 // a connection.
 #include "HTMultiSelect.h"
 
+#include "HTAlloc.h"
 #include "HTClock.h"
 #include "HTConfig.h"
 #include "htc_start.h"
@@ -239,6 +240,15 @@ TEST_F(Manager, ReAddOfASocketNotInServiceChangesNothing)
     EXPECT_EQ(removeConnection(never.watched), HT_ERROR);
     EXPECT_EQ(removeConnection(watched.watched), HT_OK);
     EXPECT_EQ(addNewConnection(-1, record, &s, kLongTimeout), HT_CONN_NOT_WATCHED);
+    // No memory for the record: nothing is watched.
+    Pair unwatched(1);
+    const Counts beforeAdd = counts(1);
+    HTAlloc_failAt(1, 0);
+    const int r = addNewConnection(unwatched.watched, record, &s, kLongTimeout);
+    HTAlloc_failAt(0, 0);
+    EXPECT_EQ(r, HT_CONN_NOT_WATCHED);
+    EXPECT_EQ(counts(1).poll, beforeAdd.poll);
+    EXPECT_EQ(removeConnection(unwatched.watched), HT_ERROR);
 }
 
 TEST_F(Manager, AnAddToAnEmptyListIsWokenByTheConditionWithoutAByte)
@@ -296,6 +306,53 @@ TEST_F(Manager, TwoAddsDuringOnePollWriteOneByte)
     }
     EXPECT_TRUE(sawBoth) << "the second add never came during the first one's poll";
     EXPECT_EQ(removeConnection(anchor.watched), HT_OK);
+}
+
+// A wake-up byte that cannot be written: the add says so, the connection is
+// watched all the same, and the next add tries the byte again instead of
+// taking one to be on its way.
+TEST_F(Manager, AFailedWakeUpIsReportedAndTheNextAddTriesAgain)
+{
+    Pair anchor(0);
+    Seen sa;
+    ASSERT_EQ(addNewConnection(anchor.watched, record, &sa, kLongTimeout), HT_OK);
+    std::this_thread::sleep_for(100ms); // the thread waits in poll
+    int recvEnd = -1, sendEnd = -1;
+    HTMultiSelect__wakePipe(0, &recvEnd, &sendEnd);
+    ASSERT_GE(sendEnd, 0);
+    const int saved = dup(sendEnd);
+    int broken[2];
+    ASSERT_EQ(pipe(broken), 0);
+    ASSERT_EQ(dup2(broken[0], sendEnd), sendEnd); // a read end: every write fails
+    Pair b(0), c(0), d(0);
+    Seen sb, sc, sd;
+    testing::internal::CaptureStderr();
+    trace_capture::Mark mark;
+    const int rb = addNewConnection(b.watched, record, &sb, kLongTimeout);
+    const int rc = addNewConnection(c.watched, record, &sc, kLongTimeout);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const auto seen = flags_seen(mark.lines(true));
+    ASSERT_EQ(dup2(saved, sendEnd), sendEnd);
+    close(saved);
+    close(broken[0]);
+    close(broken[1]);
+    // Both adds found the thread in poll with no byte on its way (it stays
+    // there: no byte came), so both wrote, or tried to.
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], std::make_pair(1, 0));
+    EXPECT_EQ(seen[1], std::make_pair(1, 0)) << "the failed byte was taken for one on its way";
+    EXPECT_EQ(rb, HT_ERROR);
+    EXPECT_EQ(rc, HT_ERROR);
+    EXPECT_NE(err.find("Error sending on TCP loopback connection"), std::string::npos);
+    // With the pipe back, the next add wakes the thread, which then watches all three.
+    ASSERT_EQ(addNewConnection(d.watched, record, &sd, kLongTimeout), HT_OK);
+    for (const Pair *p : {&b, &c, &d})
+        p->poke();
+    EXPECT_TRUE(wait_dispatches(sb, 1));
+    EXPECT_TRUE(wait_dispatches(sc, 1));
+    EXPECT_TRUE(wait_dispatches(sd, 1));
+    for (const Pair *p : {&anchor, &b, &c, &d})
+        EXPECT_EQ(removeConnection(p->watched), HT_OK);
 }
 
 // The "timeout on socket S: I >= W" line of a socket: its idle seconds, or -1.
