@@ -103,6 +103,15 @@ def latency(conns, samples):
     return times[len(times) // 2] / 1000.0, times[len(times) * 99 // 100] / 1000.0
 
 
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class Host:
     def __init__(self, build, tmp, threads, sessions):
         self.dir = tempfile.mkdtemp(dir=tmp)
@@ -137,12 +146,7 @@ class Host:
         return -1
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
 
 
 class Nginx:
@@ -167,12 +171,7 @@ class Nginx:
             raise RuntimeError("nginx did not start")
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
 
 
 def close_all(conns):

@@ -96,9 +96,9 @@ struct SelectThread {
     List poll;       // pollSocketHead/Tail, under pollLock
     List ready;      // readyHead/Tail, under pollLock; only the thread itself moves records off it
     List service;    // serviceHead/Tail, under serviceLock
-    pthread_mutex_t pollLock;
-    pthread_mutex_t serviceLock;
-    pthread_cond_t pollCond;
+    pthread_mutex_t pollLock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    pthread_mutex_t serviceLock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    pthread_cond_t pollCond = PTHREAD_COND_INITIALIZER;
     int recvSock;    // wake-up pipe, read end (entry 0 of every poll)
     int sendSock;    // write end
     int16_t blocked; // pollThreadBlocked: inside poll
@@ -120,7 +120,8 @@ int pollEntries = HT_POLL_ENTRIES; // a test may lower it before the start
 
 constexpr char kTestByte = '#';
 constexpr char kWakeByte = '@';
-constexpr size_t kSelectStack = 256 * 1024;
+// A small stack: 256 select threads must fit a 32-bit address space.
+constexpr size_t kManagerStack = 256 * 1024;
 
 // ---- sessions (declared here: the poll pass reads the counters) ----
 
@@ -177,13 +178,6 @@ void start()
                  n, static_cast<int>(sizeof(struct pollfd)), m, ptr(fdarray));
     for (int t = 0; t < n; ++t) {
         SelectThread &st = threads[t];
-        pthread_cond_init(&st.pollCond, nullptr);
-        pthread_mutexattr_t a;
-        pthread_mutexattr_init(&a);
-        pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-        pthread_mutex_init(&st.pollLock, &a);
-        pthread_mutex_init(&st.serviceLock, &a);
-        pthread_mutexattr_destroy(&a);
         st.poll = List();
         st.ready = List();
         st.service = List();
@@ -199,34 +193,15 @@ void start()
     // once guard read it.
     nThreads.store(n, std::memory_order_release);
 
-    pthread_attr_t attr;
-    pthread_attr_t *use = &attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc != 0) {
-        std::fprintf(stderr, "Error initializing select thread attribute error:%d\n", rc);
-        use = nullptr;
-    } else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0) {
-        std::fprintf(stderr, "Error settting detachstate attribute for select thread error:%d\n", rc);
-        pthread_attr_destroy(&attr);
-        use = nullptr;
-    } else {
-        // A small stack: 256 threads must fit a 32-bit address space.
-        pthread_attr_setstacksize(&attr, kSelectStack);
-    }
     for (int t = 0; t < n; ++t) {
-        pthread_t tid;
-        rc = pthread_create(&tid, use, select_thread_function, &threads[t].id);
+        const int rc = HTMultiSelect__startDetached(select_thread_function, &threads[t].id);
         if (rc != 0) {
             if (tracing())
                 tfprintf(stderr, "Error starting select thread rc: %d\n", rc);
             std::fprintf(stderr, "Error starting select thread rc:%d\n", rc);
             start_failed();
         }
-        if (use == nullptr)
-            pthread_detach(tid);
     }
-    if (use != nullptr)
-        pthread_attr_destroy(&attr);
 }
 
 // One byte into the thread's pipe: true when it went in.
@@ -658,6 +633,30 @@ extern "C" int removeConnection(int socket) noexcept
     if (t)
         tfprintf(stderr, "< removeConnection 0\n");
     return HT_OK;
+}
+
+extern "C" int HTMultiSelect__startDetached(void *(*routine)(void *), void *argument) noexcept
+{
+    pthread_attr_t attr;
+    pthread_attr_t *use = &attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) {
+        std::fprintf(stderr, "Error initializing select thread attribute error:%d\n", rc);
+        use = nullptr;
+    } else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0) {
+        std::fprintf(stderr, "Error settting detachstate attribute for select thread error:%d\n", rc);
+        pthread_attr_destroy(&attr);
+        use = nullptr;
+    } else {
+        pthread_attr_setstacksize(&attr, kManagerStack);
+    }
+    pthread_t tid;
+    rc = pthread_create(&tid, use, routine, argument);
+    if (use != nullptr)
+        pthread_attr_destroy(&attr);
+    else if (rc == 0)
+        pthread_detach(tid);
+    return rc;
 }
 
 extern "C" void HTMultiSelect__setPollEntries(int total) noexcept

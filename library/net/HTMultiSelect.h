@@ -163,6 +163,13 @@ HT_EXPORT void putSession(void *session) HT_NOEXCEPT;
 HT_EXPORT void HTConnGetSessionStats(long stats[HT_SESSION_STATS]) HT_NOEXCEPT;
 
 /*
+ * Internal: starts a detached manager thread (a select thread, the pool's
+ * collector) with a 256 KiB stack; when the attributes cannot be set up,
+ * with a message on standard error, it starts with the default ones. The
+ * result of pthread_create.
+ */
+int HTMultiSelect__startDetached(void *(*routine)(void *), void *argument) HT_NOEXCEPT;
+/*
  * Internal, for tests: the total that replaces HT_POLL_ENTRIES when the
  * manager starts (a machine whose descriptor limit is below 40 100 cannot
  * fill the real tables). No effect once started.

@@ -56,7 +56,7 @@ rwlock tableLocks[HT_SOCKPOOL_RWLOCKS]; // ohTableRWLock
 // Each mutex on a cache line of its own: threads working on different
 // servers do not share lines.
 struct alignas(64) Mutex {
-    pthread_mutex_t m;
+    pthread_mutex_t m = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 };
 Mutex chainMutex[HT_SOCKPOOL_MUTEXES]; // ohashMutex
 Mutex badMutex[HT_SOCKPOOL_MUTEXES];   // ohashBadMutex
@@ -71,15 +71,6 @@ std::atomic<HTSockPoolObserver> collectObserver{nullptr};
 pthread_mutex_t gcLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gcCond;
 bool gcWake = false;
-
-void init_adaptive(pthread_mutex_t *m)
-{
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(m, &a);
-    pthread_mutexattr_destroy(&a);
-}
 
 // ---- free lists: blocks are chained so that they stay reachable; nothing is freed ----
 
@@ -147,9 +138,9 @@ template <class T, int N> struct FreeList {
     }
 };
 
-FreeList<Node, HT_SOCKPOOL_NODE_BLOCK> nodeFree{PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, "ohashNewBlock",
+FreeList<Node, HT_SOCKPOOL_NODE_BLOCK> nodeFree{PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP, nullptr, nullptr, "ohashNewBlock",
                                                 "Conn Pool... New block of server links\n"}; // ohashFreelist
-FreeList<Link, HT_SOCKPOOL_LINK_BLOCK> linkFree{PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, "osocketNewBlock",
+FreeList<Link, HT_SOCKPOOL_LINK_BLOCK> linkFree{PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP, nullptr, nullptr, "osocketNewBlock",
                                                 "Conn Pool... New block of socket links\n"}; // osocketFreelist
 
 // A taker's link often serves the same thread's next park: each thread
@@ -202,12 +193,6 @@ bool start_once()
     }
     for (uint32_t c = 0; c < HT_SOCKPOOL_CHAINS; ++c)
         chainLock[c] = static_cast<uint8_t>(lock_index(c));
-    init_adaptive(&nodeFree.lock);
-    init_adaptive(&linkFree.lock);
-    for (int i = 0; i < HT_SOCKPOOL_MUTEXES; ++i) {
-        init_adaptive(&chainMutex[i].m);
-        init_adaptive(&badMutex[i].m);
-    }
     pthread_condattr_t ca;
     pthread_condattr_init(&ca);
     pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
@@ -219,29 +204,13 @@ bool start_once()
     const HTThdGlobals *g = lib_gettp();
     const auto *c = g && g->config ? static_cast<const HTStaticConfig *>(g->config) : &HTMyStaticConfig;
 
-    pthread_attr_t attr;
-    pthread_attr_t *use = &attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc != 0) {
-        std::fprintf(stderr, "Error initializing select thread attribute error:%d\n", rc);
-        use = nullptr;
-    } else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0) {
-        std::fprintf(stderr, "Error settting detachstate attribute for select thread error:%d\n", rc);
-        pthread_attr_destroy(&attr);
-        use = nullptr;
-    }
-    pthread_t tid;
-    rc = pthread_create(&tid, use, garbage_collect_server_conn, const_cast<HTStaticConfig *>(c));
-    if (use != nullptr)
-        pthread_attr_destroy(&attr);
+    const int rc = HTMultiSelect__startDetached(garbage_collect_server_conn, const_cast<HTStaticConfig *>(c));
     if (rc != 0) {
         if (tracing())
             tfprintf(stderr, "Error starting server conn gc thread rc:%d\n", rc);
         std::fprintf(stderr, "Error starting server conn gc thread rc:%d\n", rc);
         std::exit(1);
     }
-    if (use == nullptr)
-        pthread_detach(tid);
     started.store(true, std::memory_order_release);
     pthread_mutex_unlock(&startLock);
     if (tracing())
