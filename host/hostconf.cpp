@@ -2,6 +2,12 @@
 
 #include "hostconf.h"
 
+#include "HTAlloc.h"
+#include "HTString.h"
+
+#include <cerrno>
+#include <cstdlib>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -98,4 +104,64 @@ extern "C" int hostconf_read(const char *path, const HostDirectiveTable *tables,
     std::ostringstream all;
     all << f.rdbuf();
     return hostconf_readText(all.str().c_str(), path, tables, ntables, error);
+}
+
+namespace {
+
+std::string unquoted(const char *args)
+{
+    std::string v = args ? args : "";
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+        v = v.substr(1, v.size() - 2);
+    return v;
+}
+
+int refuse(char *error, const char *why)
+{
+    std::snprintf(error, HOSTCONF_ERROR_MAX, "%s", why);
+    return -1;
+}
+
+} // namespace
+
+extern "C" int hostconf_flag(const char *args, uintptr_t *out, char error[HOSTCONF_ERROR_MAX])
+{
+    const std::string v = unquoted(args);
+    if (positive(v.c_str())) {
+        *out = 1;
+        return 0;
+    }
+    if (negative(v.c_str())) {
+        *out = 0;
+        return 0;
+    }
+    return refuse(error, "expected on or off");
+}
+
+extern "C" int hostconf_number(const char *args, long low, long high, long *out,
+                               char error[HOSTCONF_ERROR_MAX])
+{
+    const std::string v = unquoted(args);
+    errno = 0;
+    char *end = nullptr;
+    const long n = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || errno != 0 || *end != '\0' || n < low || n > high) {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "expected a number from %ld to %ld", low, high);
+        return -1;
+    }
+    *out = n;
+    return 0;
+}
+
+extern "C" int hostconf_text(const char *args, char **slot, char error[HOSTCONF_ERROR_MAX])
+{
+    const std::string v = unquoted(args);
+    if (v.empty())
+        return refuse(error, "expected a value");
+    char *copy = HTAlloc_strdup(v.c_str());
+    if (copy == nullptr)
+        return refuse(error, "out of memory");
+    HTAlloc_free(*slot);
+    *slot = copy;
+    return 0;
 }

@@ -12,6 +12,7 @@
 #define HOSTCONF_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,6 +51,18 @@ int hostconf_read(const char *path, const HostDirectiveTable *tables, size_t nta
 /* The same over text in memory; `name` stands for the path in messages. */
 int hostconf_readText(const char *text, const char *name, const HostDirectiveTable *tables,
                       size_t ntables, char error[HOSTCONF_ERROR_MAX]);
+
+/*
+ * Value readers for directives. Each takes the argument text, strips one
+ * pair of double quotes around it, stores the value and returns 0, or
+ * returns -1 with the reason in `error` and leaves the target as it was.
+ */
+/* on, yes, enable... and off, no, none... (the library's keywords) */
+int hostconf_flag(const char *args, uintptr_t *out, char error[HOSTCONF_ERROR_MAX]);
+/* a decimal number from `low` to `high` */
+int hostconf_number(const char *args, long low, long high, long *out, char error[HOSTCONF_ERROR_MAX]);
+/* a text of at least one byte, copied to the heap; the old one is freed */
+int hostconf_text(const char *args, char **slot, char error[HOSTCONF_ERROR_MAX]);
 
 #ifdef __cplusplus
 }

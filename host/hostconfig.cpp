@@ -7,6 +7,7 @@
 #include "HTSocks.h"
 #include "HTString.h"
 #include "htstab.h"
+#include "hostclient.h"
 #include "hostio.h"
 #include "hostproxy.h"
 
@@ -40,44 +41,12 @@ int refuse(char *error, const char *why)
     return -1;
 }
 
-int flag(const char *args, uintptr_t *out, char *error)
-{
-    const std::string v = value_of(args);
-    // The library's keyword predicates: on, yes, enable... and off, no, none...
-    if (positive(v.c_str())) {
-        *out = 1;
-        return 0;
-    }
-    if (negative(v.c_str())) {
-        *out = 0;
-        return 0;
-    }
-    return refuse(error, "expected on or off");
-}
-
 int byte_count(const char *args, intptr_t *out, char *error)
 {
-    const std::string v = value_of(args);
-    errno = 0;
-    char *end = nullptr;
-    const long n = std::strtol(v.c_str(), &end, 10);
-    if (v.empty() || errno != 0 || *end != '\0' || n < 0 || n > 0x7fffffffL)
-        return refuse(error, "expected a byte count");
+    long n = 0;
+    if (hostconf_number(args, 0, 0x7fffffffL, &n, error) != 0)
+        return -1;
     *out = n;
-    return 0;
-}
-
-// Replaces a heap text of the record.
-int text(const char *args, char **slot, char *error)
-{
-    const std::string v = value_of(args);
-    if (v.empty())
-        return refuse(error, "expected a value");
-    char *copy = HTAlloc_strdup(v.c_str());
-    if (copy == nullptr)
-        return refuse(error, "out of memory");
-    HTAlloc_free(*slot);
-    *slot = copy;
     return 0;
 }
 
@@ -98,7 +67,7 @@ int socks_server(void *t, const char *args, char *error)
 
 int flexible_socks(void *t, const char *args, char *error)
 {
-    return flag(args, &cfg(t)->flexible_socks, error);
+    return hostconf_flag(args, &cfg(t)->flexible_socks, error);
 }
 
 int socks_rules(void *t, const char *args, char *error)
@@ -113,7 +82,7 @@ int socks_rules(void *t, const char *args, char *error)
 
 int socks_user(void *t, const char *args, char *error)
 {
-    return text(args, &cfg(t)->socks_user, error);
+    return hostconf_text(args, &cfg(t)->socks_user, error);
 }
 
 int udp_send_buffer(void *t, const char *args, char *error)
@@ -128,7 +97,7 @@ int udp_receive_buffer(void *t, const char *args, char *error)
 
 int socket_debugging(void *t, const char *args, char *error)
 {
-    return flag(args, &cfg(t)->socket_debugging, error);
+    return hostconf_flag(args, &cfg(t)->socket_debugging, error);
 }
 
 int block_header(void *t, const char *args, char *error)
@@ -148,7 +117,7 @@ int block_header(void *t, const char *args, char *error)
 
 int response_time_header(void *t, const char *args, char *error)
 {
-    if (text(args, &cfg(t)->response_time_name, error) != 0)
+    if (hostconf_text(args, &cfg(t)->response_time_name, error) != 0)
         return -1;
     cfg(t)->response_time_header = 1;
     return 0;
@@ -156,7 +125,7 @@ int response_time_header(void *t, const char *args, char *error)
 
 int flush_after_headers(void *t, const char *args, char *error)
 {
-    return flag(args, &cfg(t)->flush_after_headers, error);
+    return hostconf_flag(args, &cfg(t)->flush_after_headers, error);
 }
 
 int error_log(void *, const char *args, char *error)
@@ -194,7 +163,8 @@ extern "C" int hostconfig_load(const char *path, HTStaticConfig *config, char *e
     HTStaticConfig *c = config ? config : &HTMyStaticConfig;
     if (c->socks_user == nullptr)
         Socks_init(c);
-    const HostDirectiveTable tables[] = {hostconfig_directives(c), hostproxy_directives(c)};
+    const HostDirectiveTable tables[] = {hostconfig_directives(c), hostproxy_directives(c),
+                                         hostclient_directives(c)};
     char ignored[HOSTCONF_ERROR_MAX];
     const int result =
         hostconf_read(path ? path : "", tables, sizeof tables / sizeof tables[0], error ? error : ignored);
@@ -213,5 +183,9 @@ extern "C" void hostconfig_free(HTStaticConfig *config)
     HTAlloc_free(c->response_time_name);
     c->response_time_name = nullptr;
     c->response_time_header = 0;
+    HTAlloc_free(c->worker_user);
+    c->worker_user = nullptr;
+    HTAlloc_free(c->worker_group);
+    c->worker_group = nullptr;
     hostproxy_free(c);
 }

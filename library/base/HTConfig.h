@@ -25,7 +25,7 @@ extern "C" {
 struct HTList;
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 25
+#define HT_CONFIG_USED 32
 
 struct HTList;
 
@@ -63,6 +63,18 @@ typedef struct HTStaticConfig {
     /* This proxy as its Warning lines name it; a null name stands for the host's name. */
     char *proxy_host_name;
     intptr_t proxy_port;
+
+    /* ---- connection manager, origin connection pool (7 words) ---- */
+    intptr_t select_threads;        /* select threads watching idle client connections, 1 to 256;
+                                       read once, when the manager starts (others are clamped) */
+    char *worker_user;              /* effective user of the select threads and the collector
+                                       (heap text; null: keep) */
+    char *worker_group;             /* their effective group (heap text; null: keep) */
+    intptr_t max_socket_per_server; /* a park is refused when more than this many connections to
+                                       the server are parked already */
+    intptr_t server_idle_limit;     /* seconds a parked origin connection stays usable */
+    intptr_t server_gc_interval;    /* seconds between the collector's passes (below 1: 1) */
+    uintptr_t server_conn_pool;     /* 1: the HTTP client parks and takes origin connections */
 
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;

@@ -1,0 +1,482 @@
+// hostclient: the stand-in host's client side.
+
+#include "hostclient.h"
+
+#include "HTAlloc.h"
+#include "HTConfig.h"
+#include "HTGlobals.h"
+#include "HTInputSocket.h"
+#include "HTMultiSelect.h"
+#include "HTSocket.h"
+#include "HTString.h"
+#include "hostsession.h"
+#include "httpool.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+HostClientSettings hostclient_settings = {"127.0.0.1", 0, 32, 20000, 60, 30};
+
+namespace {
+
+// ---- directives ----
+
+HostClientSettings &settings() { return hostclient_settings; }
+
+template <class T> int set_number(T *field, const char *args, long low, long high, char *error)
+{
+    long v = 0;
+    if (hostconf_number(args, low, high, &v, error) != 0)
+        return -1;
+    *field = static_cast<T>(v);
+    return 0;
+}
+
+HTStaticConfig *cfg(void *target) { return static_cast<HTStaticConfig *>(target); }
+
+int listen_address(void *, const char *v, char *error)
+{
+    struct in_addr a;
+    if (inet_pton(AF_INET, v, &a) != 1 || std::strlen(v) >= sizeof settings().listen_address) {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "not a dotted IPv4 address");
+        return -1;
+    }
+    std::strcpy(settings().listen_address, v);
+    return 0;
+}
+
+constexpr long kDay = 86400;
+
+const HostDirective kDirectives[] = {
+    {"ListenAddress", listen_address},
+    {"ListenPort", [](void *, const char *v, char *e) { return set_number(&settings().listen_port, v, 0, 65535, e); }},
+    {"WorkerThreads", [](void *, const char *v, char *e) { return set_number(&settings().workers, v, 1, 4096, e); }},
+    {"Sessions", [](void *, const char *v, char *e) { return set_number(&settings().sessions, v, 1, 1000000, e); }},
+    {"PersistTimeout",
+     [](void *, const char *v, char *e) { return set_number(&settings().persist_timeout, v, 0, kDay, e); }},
+    {"RequestTimeout",
+     [](void *, const char *v, char *e) { return set_number(&settings().request_timeout, v, 0, kDay, e); }},
+    {"SelectThreads", [](void *c, const char *v, char *e) { return set_number(&cfg(c)->select_threads, v, 1, 256, e); }},
+    {"WorkerUser", [](void *c, const char *v, char *e) { return hostconf_text(v, &cfg(c)->worker_user, e); }},
+    {"WorkerGroup", [](void *c, const char *v, char *e) { return hostconf_text(v, &cfg(c)->worker_group, e); }},
+    {"MaxSocketPerServer",
+     [](void *c, const char *v, char *e) { return set_number(&cfg(c)->max_socket_per_server, v, 0, INT_MAX, e); }},
+    {"ServerIdleLimit",
+     [](void *c, const char *v, char *e) { return set_number(&cfg(c)->server_idle_limit, v, 0, kDay, e); }},
+    {"ServerGCInterval",
+     [](void *c, const char *v, char *e) { return set_number(&cfg(c)->server_gc_interval, v, 0, kDay, e); }},
+    {"ServerConnPool", [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->server_conn_pool, e); }},
+};
+
+} // namespace
+
+extern "C" HostDirectiveTable hostclient_directives(HTStaticConfig *config)
+{
+    return {kDirectives, sizeof kDirectives / sizeof kDirectives[0], config};
+}
+
+// ---- the request head ----
+
+namespace {
+
+bool tchar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The text [p, end) equals `word` without regard to case.
+bool same(const char *p, const char *end, const char *word)
+{
+    const size_t n = std::strlen(word);
+    if (static_cast<size_t>(end - p) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower(p[i]) != word[i])
+            return false;
+    return true;
+}
+
+const char *skip_blanks(const char *p, const char *end)
+{
+    while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
+    return p;
+}
+
+const char *trim_end(const char *p, const char *end)
+{
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
+        --end;
+    return end;
+}
+
+} // namespace
+
+extern "C" int hostclient_parseRequestLine(const char *line, HostRequestHead *head)
+{
+    if (line == nullptr || head == nullptr)
+        return -1;
+    *head = HostRequestHead{0, 0, -1, 0, 0};
+    const char *p = line;
+    const char *end = line + std::strlen(line);
+    const char *method = p;
+    while (p < end && tchar(*p))
+        ++p;
+    if (p == method || p >= end || *p != ' ')
+        return -1;
+    const char *target = ++p;
+    while (p < end && *p != ' ' && static_cast<unsigned char>(*p) > ' ')
+        ++p;
+    if (p == target || p >= end || *p != ' ')
+        return -1;
+    ++p;
+    if (end - p != 8 || std::strncmp(p, "HTTP/", 5) != 0 || !digit(p[5]) || p[6] != '.' || !digit(p[7]))
+        return -1;
+    const int major = p[5] - '0', minor = p[7] - '0';
+    head->http11 = major > 1 || (major == 1 && minor >= 1);
+    head->keep_alive = head->http11;
+    return 0;
+}
+
+extern "C" int hostclient_parseHeaderLine(const char *line, HostRequestHead *head)
+{
+    if (line == nullptr || head == nullptr)
+        return -1;
+    ++head->headers;
+    const char *p = line;
+    const char *end = line + std::strlen(line);
+    if (p < end && (*p == ' ' || *p == '\t'))
+        return 0; // continuation of a header this host does not read
+    const char *name = p;
+    while (p < end && tchar(*p))
+        ++p;
+    if (p == name || p >= end || *p != ':')
+        return -1;
+    const char *nameEnd = p;
+    const char *value = skip_blanks(p + 1, end);
+    const char *valueEnd = trim_end(value, end);
+    if (same(name, nameEnd, "connection")) {
+        // A list of options; close wins over keep-alive.
+        const char *q = value;
+        bool close = false, keep = false;
+        while (q < valueEnd) {
+            const char *item = skip_blanks(q, valueEnd);
+            const char *stop = item;
+            while (stop < valueEnd && *stop != ',')
+                ++stop;
+            const char *itemEnd = trim_end(item, stop);
+            if (same(item, itemEnd, "close"))
+                close = true;
+            else if (same(item, itemEnd, "keep-alive"))
+                keep = true;
+            q = stop < valueEnd ? stop + 1 : stop;
+        }
+        if (close)
+            head->keep_alive = 0;
+        else if (keep)
+            head->keep_alive = 1;
+    } else if (same(name, nameEnd, "content-length")) {
+        if (value == valueEnd)
+            return -1;
+        long long n = 0;
+        for (const char *q = value; q < valueEnd; ++q) {
+            if (!digit(*q) || n > (LLONG_MAX - 9) / 10)
+                return -1;
+            n = n * 10 + (*q - '0');
+        }
+        if (head->content_length >= 0 && head->content_length != n)
+            return -1;
+        head->content_length = n;
+    } else if (same(name, nameEnd, "transfer-encoding")) {
+        head->chunked = 1;
+    }
+    return 0;
+}
+
+// ---- serving ----
+
+namespace {
+
+const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                   "Connection: keep-alive\r\n\r\nok\n";
+const char kOkClose[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                        "Connection: close\r\n\r\nok\n";
+const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kTooLarge[] = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
+                         "Connection: close\r\n\r\n";
+const char kLengthRequired[] = "HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Blank lines a client may send before a request line.
+constexpr int kLeadingBlankLines = 4;
+
+std::atomic<unsigned long> nAccepts{0}, nRefused{0}, nRequests{0}, nTimeouts{0}, nEnds{0};
+
+HTSocket *listener = nullptr;
+int boundPort = 0;
+pthread_t acceptThread;
+std::atomic<bool> stopping{false};
+bool running = false;
+
+uintptr_t *words(void *session) { return static_cast<uintptr_t *>(session); }
+HTSocket *socket_of(void *session) { return reinterpret_cast<HTSocket *>(words(session)[HOST_SESSION_HTSOCKET]); }
+HTInputSocket *input_of(void *session)
+{
+    return reinterpret_cast<HTInputSocket *>(words(session)[HOST_SESSION_INPUT]);
+}
+
+// Ends a connection the manager knows (or knew) and gives its record back.
+void end_connection(void *session)
+{
+    HTSocket *s = socket_of(session);
+    const int fd = static_cast<int>(words(session)[HOST_SESSION_SOCKET]);
+    removeConnection(fd);
+    HTSocket_close(s, __FILE__, __LINE__, nullptr);
+    words(session)[HOST_SESSION_HTSOCKET] = 0;
+    HTInputSocket_reset(input_of(session), nullptr);
+    ++nEnds;
+    putSession(session);
+}
+
+bool answer(HTSocket *s, const char *text, size_t length, HTRequest *request)
+{
+    return HTSocket_write(s, text, static_cast<int>(length), request) == static_cast<int>(length);
+}
+
+enum class Served { kKeep, kEnd };
+
+// Reads one request and answers it.
+Served serve_one(void *session, HTRequest *request)
+{
+    HTSocket *s = socket_of(session);
+    HTInputSocket *in = input_of(session);
+    const char *line = nullptr;
+    for (int i = 0; i <= kLeadingBlankLines; ++i) {
+        line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
+        if (line == nullptr)
+            return Served::kEnd; // the client went away
+        if (line[0] != '\0')
+            break;
+    }
+    HostRequestHead head;
+    if (line[0] == '\0' || std::strlen(line) >= HOST_LINE_MAX || hostclient_parseRequestLine(line, &head) != 0) {
+        answer(s, kBadRequest, sizeof kBadRequest - 1, request);
+        return Served::kEnd;
+    }
+    for (;;) {
+        line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
+        if (line == nullptr)
+            return Served::kEnd;
+        if (line[0] == '\0')
+            break;
+        if (std::strlen(line) >= HOST_LINE_MAX || head.headers >= HOST_HEADERS_MAX) {
+            answer(s, kTooLarge, sizeof kTooLarge - 1, request);
+            return Served::kEnd;
+        }
+        if (hostclient_parseHeaderLine(line, &head) != 0) {
+            answer(s, kBadRequest, sizeof kBadRequest - 1, request);
+            return Served::kEnd;
+        }
+    }
+    if (head.chunked) {
+        answer(s, kLengthRequired, sizeof kLengthRequired - 1, request);
+        return Served::kEnd;
+    }
+    for (long long left = head.content_length; left > 0;) {
+        int n = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        if (HTInputSocket_getBlock(in, &n) == nullptr || n <= 0)
+            return Served::kEnd;
+        left -= n;
+    }
+    ++words(session)[HOST_SESSION_REQUESTS];
+    ++nRequests;
+    if (!head.keep_alive) {
+        answer(s, kOkClose, sizeof kOkClose - 1, request);
+        return Served::kEnd;
+    }
+    return answer(s, kOk, sizeof kOk - 1, request) ? Served::kKeep : Served::kEnd;
+}
+
+// The work function: what the client sent, then the connection back to the
+// manager or ended.
+void serve(uintptr_t *item, void *globals)
+{
+    void *session = reinterpret_cast<void *>(item[HT_WORK_ITEM_REQUEST]);
+    if (item[1] != HT_DISPATCH_INPUT) {
+        ++nTimeouts;
+        end_connection(session);
+        return;
+    }
+    const int fd = static_cast<int>(words(session)[HOST_SESSION_SOCKET]);
+    auto *g = static_cast<HTThdGlobals *>(globals);
+    for (;;) {
+        HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+        HTRequest request{};
+        request.config = &HTMyStaticConfig;
+        request.pool = g;
+        const Served result = serve_one(session, &request);
+        HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
+        if (result == Served::kEnd) {
+            end_connection(session);
+            return;
+        }
+        // A request already read behind this one is served now: poll would
+        // not see it.
+        int buffered = 0;
+        HTInputSocket_getInputPointer(input_of(session), &buffered);
+        if (buffered > 0)
+            continue;
+        // The record is on its service list: HT_ERROR can only mean the
+        // wake-up failed, and the connection is watched all the same.
+        reAddConnection(fd, hostclient_settings.persist_timeout);
+        return;
+    }
+}
+
+// On the select thread: only hand the connection to a worker.
+void dispatch(void *session, int timedOut)
+{
+    uintptr_t item[HT_WORK_ITEM_WORDS] = {};
+    item[HT_WORK_ITEM_REQUEST] = reinterpret_cast<uintptr_t>(session);
+    item[1] = static_cast<uintptr_t>(timedOut);
+    item[HT_WORK_ITEM_PORT] = words(session)[HOST_SESSION_LOCAL_PORT];
+    if (RunOnThread(serve, item, HT_RUN_QUEUE_OR_WAIT) == 0)
+        end_connection(session); // the pool is shutting down
+}
+
+void *accept_loop(void *)
+{
+    block_signals();
+    while (!stopping.load()) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        HTSocket *s = HTSocket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &len);
+        if (s == nullptr) {
+            if (stopping.load())
+                break;
+            // Out of descriptors or a connection reset before it was taken.
+            struct timespec pause = {0, 10 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        ++nAccepts;
+        void *session = getSession();
+        if (session == nullptr) {
+            ++nRefused;
+            HTSocket_close(s, __FILE__, __LINE__, nullptr);
+            continue;
+        }
+        const int one = 1;
+        setsockopt(s->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A client that stops in the middle of a request, or stops reading
+        // its answer, costs a worker at most the request time-out.
+        if (hostclient_settings.request_timeout > 0) {
+            struct timeval tv = {hostclient_settings.request_timeout, 0};
+            setsockopt(s->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            setsockopt(s->socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        }
+        uintptr_t *w = words(session);
+        w[HOST_SESSION_SOCKET] = static_cast<uintptr_t>(s->socket);
+        w[HOST_SESSION_HTSOCKET] = reinterpret_cast<uintptr_t>(s);
+        w[HOST_SESSION_LOCAL_PORT] = static_cast<uintptr_t>(boundPort);
+        w[HOST_SESSION_CLIENT_ADDRESS] = peer.sin_addr.s_addr;
+        w[HOST_SESSION_CLIENT_PORT] = ntohs(peer.sin_port);
+        w[HOST_SESSION_REQUESTS] = 0;
+        HTInputSocket_reset(input_of(session), s);
+        const int fd = s->socket;
+        if (addNewConnection(fd, dispatch, session, hostclient_settings.persist_timeout) == HT_CONN_NOT_WATCHED)
+            end_connection(session);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" int hostclient_start(void)
+{
+    if (running)
+        return 0;
+    HostClientSettings &cs = hostclient_settings;
+    user_id = HTMyStaticConfig.worker_user;
+    group_id = HTMyStaticConfig.worker_group;
+    if (initSessions(cs.sessions) != HT_OK) {
+        std::fprintf(stderr, "hostclient: %d session records cannot be made\n", cs.sessions);
+        return -1;
+    }
+    // One block of every worker: its run queue holds 50 per worker.
+    setPoolBlock(-1, 0, 0);
+    setPoolBlock(HT_POOL_BLOCK_NORMAL, 0, cs.workers);
+    InitializeThreads(cs.workers);
+
+    listener = HTSocket_new(AF_INET, SOCK_STREAM, 0, cs.listen_address, cs.listen_port, nullptr);
+    if (listener == nullptr) {
+        std::fprintf(stderr, "hostclient: no listening socket: %s\n", std::strerror(errno));
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(listener->socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(cs.listen_port));
+    inet_pton(AF_INET, cs.listen_address, &a.sin_addr);
+    if (HTSocket_bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        HTSocket_listen(listener, SOMAXCONN) != 0) {
+        std::fprintf(stderr, "hostclient: cannot listen on %s:%d: %s\n", cs.listen_address, cs.listen_port,
+                     std::strerror(listener->error));
+        HTSocket_close(listener, __FILE__, __LINE__, nullptr);
+        listener = nullptr;
+        return -1;
+    }
+    socklen_t len = sizeof a;
+    HTSocket_getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    boundPort = ntohs(a.sin_port);
+    stopping = false;
+    if (pthread_create(&acceptThread, nullptr, accept_loop, nullptr) != 0) {
+        std::fprintf(stderr, "hostclient: the accept thread cannot be started\n");
+        HTSocket_close(listener, __FILE__, __LINE__, nullptr);
+        listener = nullptr;
+        return -1;
+    }
+    running = true;
+    return 0;
+}
+
+extern "C" void hostclient_stop(void)
+{
+    if (!running)
+        return;
+    stopping = true;
+    // A listening socket shut down makes the blocked accept return.
+    shutdown(listener->socket, SHUT_RDWR);
+    pthread_join(acceptThread, nullptr);
+    HTSocket_close(listener, __FILE__, __LINE__, nullptr);
+    listener = nullptr;
+    running = false;
+}
+
+extern "C" int hostclient_port(void) { return boundPort; }
+
+extern "C" void hostclient_stats(HostClientStats *out)
+{
+    if (out == nullptr)
+        return;
+    out->accepts = nAccepts.load();
+    out->refused = nRefused.load();
+    out->requests = nRequests.load();
+    out->timeouts = nTimeouts.load();
+    out->ends = nEnds.load();
+}
