@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include <cstdio>
 #include <fstream>
@@ -110,10 +111,9 @@ namespace {
 
 std::string unquoted(const char *args)
 {
-    std::string v = args ? args : "";
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-        v = v.substr(1, v.size() - 2);
-    return v;
+    size_t length = 0;
+    const char *start = hostconf_unquoted(args, &length);
+    return std::string(start, length);
 }
 
 int refuse(char *error, const char *why)
@@ -123,6 +123,18 @@ int refuse(char *error, const char *why)
 }
 
 } // namespace
+
+extern "C" const char *hostconf_unquoted(const char *args, size_t *length)
+{
+    const char *v = args ? args : "";
+    size_t n = std::strlen(v);
+    if (n >= 2 && v[0] == '"' && v[n - 1] == '"') {
+        ++v;
+        n -= 2;
+    }
+    *length = n;
+    return v;
+}
 
 extern "C" int hostconf_flag(const char *args, uintptr_t *out, char error[HOSTCONF_ERROR_MAX])
 {

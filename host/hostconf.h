@@ -57,6 +57,8 @@ int hostconf_readText(const char *text, const char *name, const HostDirectiveTab
  * pair of double quotes around it, stores the value and returns 0, or
  * returns -1 with the reason in `error` and leaves the target as it was.
  */
+/* The argument without one pair of double quotes around it: its start, and its length in `*length`. */
+const char *hostconf_unquoted(const char *args, size_t *length);
 /* on, yes, enable... and off, no, none... (the library's keywords) */
 int hostconf_flag(const char *args, uintptr_t *out, char error[HOSTCONF_ERROR_MAX]);
 /* a decimal number from `low` to `high` */

@@ -29,10 +29,9 @@ HTStaticConfig *cfg(void *target) { return static_cast<HTStaticConfig *>(target)
 // The value as written, without a pair of double quotes around it.
 std::string value_of(const char *args)
 {
-    std::string v = args;
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-        v = v.substr(1, v.size() - 2);
-    return v;
+    size_t length = 0;
+    const char *start = hostconf_unquoted(args, &length);
+    return std::string(start, length);
 }
 
 int refuse(char *error, const char *why)
