@@ -6,9 +6,11 @@
 #include "HTConfig.h"
 #include "HTGlobals.h"
 #include "HTInputSocket.h"
+#include "HTMPool.h"
 #include "HTMultiSelect.h"
 #include "HTSocket.h"
 #include "HTString.h"
+#include "hostloader.h"
 #include "hostsession.h"
 #include "httpool.h"
 
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 HostClientSettings hostclient_settings = {"127.0.0.1", 0, 32, 20000, 60, 30};
 
@@ -277,6 +280,15 @@ Served serve_one(void *session, HTRequest *request)
         answer(s, kBadRequest, sizeof kBadRequest - 1, request);
         return Served::kEnd;
     }
+    // The request line's method and target, for a request the loader takes.
+    auto *g = static_cast<HTThdGlobals *>(request->pool);
+    char *requestLine = HTMemPoolStrdup(line, g);
+    char *target = std::strchr(requestLine, ' ');
+    *target++ = '\0';
+    *std::strchr(target, ' ') = '\0';
+    const bool forward = hostloader_takes(target) != 0;
+    char **lines = forward ? static_cast<char **>(HTMemPoolAlloc(sizeof(char *) * HOST_HEADERS_MAX, g)) : nullptr;
+    int expect = 0;
     for (;;) {
         line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
         if (line == nullptr)
@@ -287,10 +299,37 @@ Served serve_one(void *session, HTRequest *request)
             answer(s, kTooLarge, sizeof kTooLarge - 1, request);
             return Served::kEnd;
         }
+        if (forward) {
+            lines[head.headers] = const_cast<char *>(line);
+            if (strncasecmp(line, "expect:", 7) == 0 && strcasestr(line + 7, "100-continue") != nullptr)
+                expect = 1;
+        }
         if (hostclient_parseHeaderLine(line, &head) != 0) {
             answer(s, kBadRequest, sizeof kBadRequest - 1, request);
             return Served::kEnd;
         }
+    }
+    if (forward) {
+        size_t n = 0;
+        for (int i = 0; i < head.headers; ++i)
+            if (hostloader_forwarded(lines[i], head.chunked))
+                n += std::strlen(lines[i]) + 2;
+        auto *block = static_cast<char *>(HTMemPoolAlloc(n + 1, g));
+        char *o = block;
+        for (int i = 0; i < head.headers; ++i) {
+            if (!hostloader_forwarded(lines[i], head.chunked))
+                continue;
+            const size_t k = std::strlen(lines[i]);
+            std::memcpy(o, lines[i], k);
+            std::memcpy(o + k, "\r\n", 2);
+            o += k + 2;
+        }
+        *o = '\0';
+        const HostForward f{requestLine, target, head.http11, head.keep_alive, head.chunked ? -1 : head.content_length,
+                            head.chunked, expect, block, n};
+        ++words(session)[HOST_SESSION_REQUESTS];
+        ++nRequests;
+        return hostloader_serve(request, g, s, in, &f) ? Served::kKeep : Served::kEnd;
     }
     if (head.chunked) {
         answer(s, kLengthRequired, sizeof kLengthRequired - 1, request);

@@ -71,6 +71,9 @@ extern "C" int HTReadHTTPResponse(HTRequest *request, HTThdGlobals *context) noe
         HTDetailedError_set(HT_DERR_ORIGINBADRESP, g);
         g->server_close = 1;
         HTLoadError(request, 502, HTHTTP_message(g, 0, kBadHead, EncodeScriptCharacters(url ? url : "", g)), g);
+        if (out && out->isa && out->isa->free)
+            out->isa->free(out, nullptr);
+        g->client_close = 1;
         return HT_LOAD_OK;
     }
     if (r < 0) {
