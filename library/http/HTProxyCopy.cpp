@@ -503,6 +503,9 @@ int run(Copy &c, int *last_status)
         }
         if (count == 0) {
             ended_by_close = true;
+            // An answer framed by the close reaches the client framed the same way.
+            if (c.frame.state == HT_FRAME_CLOSE)
+                g->client_close = 1;
             HTProxyFrame_closed(&c.frame);
             break;
         }
@@ -562,7 +565,8 @@ int run(Copy &c, int *last_status)
         g->server_close = 1;
         return HT_COPY_BAD_HEAD;
     }
-    HTClientRespHeaders_checkHeaderSanity(c.sink, g);
+    if (c.total > 0)
+        HTClientRespHeaders_checkHeaderSanity(c.sink, g);
     const bool complete = c.frame.state == HT_FRAME_DONE;
     g->more_to_read = !complete;
     g->server_close = !(complete && HTProxyFrame_reusable(&c.frame) && !extra && !ended_by_close);
