@@ -14,7 +14,7 @@
 #include "HTServerPref.h"
 #include "HTSocket.h"
 #include "HTStreamStack.h"
-#include "HTTP.h"
+#include "HTTPConn.h"
 #include "HTTrace.h"
 #include "HTWriter.h"
 
@@ -90,75 +90,6 @@ extern "C" int HTReadHTTPResponse(HTRequest *request, HTThdGlobals *context) noe
     if (out && out->isa && out->isa->free)
         out->isa->free(out, nullptr);
     return HT_LOAD_OK;
-}
-
-extern "C" int HTHTTP_readAndDecide(HTRequest *request, HTThdGlobals *context, const char *url, HTParseParts *parts,
-                                    struct sockaddr_in *address, const char *host, int scm) noexcept
-{
-    HTThdGlobals *g = ctx(context);
-    int r = HTReadHTTPResponse(request, g);
-    if (r == HT_LOAD_FAILED && g->reused) {
-        TRACE("HTTP Proxy.. Read failed on persistent connection, retrying\n");
-        g->reused = 0;
-        const bool https = parts && parts->scheme && strcasecmp(parts->scheme, "https") == 0;
-        const int c = https ? HTGetHTTPSConnection(address, request, url, host, g)
-                            : HTGetHTTPConnection(address, request, url, host, g);
-        if (c != 0)
-            return c;
-        int reuse = 0;
-        if (g->sent_head == nullptr ||
-            HTSendHTTPCommand(request, g->sent_head, &reuse, g->sent_head_length, address, host, url, g) < 0)
-            return HT_LOAD_RETRY;
-        r = HTReadHTTPResponse(request, g);
-    }
-    if (r == HT_LOAD_FAILED) {
-        if (utilServerPref_registered(g) && !HTMethod_hasBody(request->method)) {
-            TRACE("HTTP Proxy.. remote host didn't send any data, serverPref will retry\n");
-            CompleteSocketClose(g->server_socket, g, 1);
-            return HT_LOAD_RETRY;
-        }
-        CompleteSocketClose(g->server_socket, g, 1);
-        if (utilServerPref_isset(g) && !g->pass_through)
-            return HT_LOAD_RETRY_CONNECT;
-        const int status = HTHTTP_failStatus(g);
-        const char *eu = EncodeScriptCharacters(url, g);
-        if (status == HT_HTTP_MAPPED_STATUS) {
-            HTDetailedError_set(HT_DERR_HTTPNODATA, g);
-            TRACE("HTTP Proxy.. remote host didn't send any data\n");
-            HTLoadError(request, status,
-                        HTHTTP_message(g, MSG_NO_DATA, "Proxy Error: Remote host did not send any data - URL \"%s\".\n",
-                                       eu),
-                        g);
-        } else {
-            HTDetailedError_set(HT_DERR_OUTPUTTIMEOUT, g);
-            TRACE("HTTP Proxy.. Proxy Server Time out\n");
-            HTLoadError(request, status, HTHTTP_message(g, 0, "Proxy Error: Proxy Server Time out - URL \"%s\"", eu), g);
-        }
-        return HT_LOAD_RETRY;
-    }
-    HTHTTP_connectionFate(request, g, scm);
-    return r;
-}
-
-extern "C" int scm_HTLoadHTTPResponse(HTRequest *request, HTThdGlobals *context) noexcept
-{
-    HTThdGlobals *g = ctx(context);
-    const char *physical = request->anchor ? HTAnchor_physical(request->anchor) : nullptr;
-    if (physical == nullptr)
-        physical = "";
-    char *url = HTMemPoolStrdup(physical, g);
-    char *scan = HTMemPoolStrdup(physical, g);
-    HTParseParts parts{};
-    HTParse_scan(scan, &parts, std::strlen(scan));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = g->server_address;
-    address.sin_port = htons(static_cast<uint16_t>(g->server_port));
-    const char *host = parts.host ? parts.host : "";
-    if (const char *at = std::strrchr(host, '@'))
-        host = at + 1;
-    g->request_half_done = 0;
-    return HTHTTP_readAndDecide(request, g, url, &parts, &address, host, 1);
 }
 
 extern "C" int HTProxyCopy100Response(HTInputSocket *in, HTStream *out, HTThdGlobals *context) noexcept

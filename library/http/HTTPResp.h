@@ -50,8 +50,6 @@ typedef struct ChunkIn {
 
 /* HT_LOAD_OK when an answer went on, HT_LOAD_FAILED when the server sent nothing. */
 HT_EXPORT int HTReadHTTPResponse(HTRequest *request, HTThdGlobals *context) HT_NOEXCEPT;
-/* The response half of the split mode: the answer, the retry, the pages, the connection's fate. */
-HT_EXPORT int scm_HTLoadHTTPResponse(HTRequest *request, HTThdGlobals *context) HT_NOEXCEPT;
 /* Waits for the interim answer (poll: up to 2 s first): HT_CONTINUE_BODY or HT_CONTINUE_ANSWERED. */
 HT_EXPORT int HTGet100Response(HTRequest *request, int poll, HTThdGlobals *context) HT_NOEXCEPT;
 /* Copies an interim (or final) answer: bytes read, 0 nothing, -1 output broken. */
@@ -73,12 +71,6 @@ HT_EXPORT int ChunkIn_flush(ChunkIn *chain, HTThdGlobals *context) HT_NOEXCEPT;
 /* Forgets the chain (the memory is the request pool's). */
 HT_EXPORT void ChunkIn_free_bufs(ChunkIn *chain) HT_NOEXCEPT;
 
-/*
- * Reads the answer after the request half, retries once on a reused
- * connection, produces the pages and decides the connection's fate.
- */
-int HTHTTP_readAndDecide(HTRequest *request, HTThdGlobals *context, const char *url, HTParseParts *parts,
-                         struct sockaddr_in *address, const char *host, int scm) HT_NOEXCEPT;
 
 #ifdef __cplusplus
 }
