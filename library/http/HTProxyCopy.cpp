@@ -167,8 +167,11 @@ void head_line(HTProxyFrame *f)
         ++f->length_count;
     } else if ((v = value_of(l, n, "transfer-encoding")) != nullptr) {
         f->chunked = !cut && last_is_chunked(v, end);
-        if (!f->chunked)
-            f->close = 1; // a coding we cannot see the end of: framed by the close
+        if (!f->chunked) {
+            // A coding whose end cannot be seen: framed by the close, whatever the length says.
+            f->close = 1;
+            f->length_conflict = 1;
+        }
     } else if ((v = value_of(l, n, "connection")) != nullptr) {
         if (has_token(v, end, "close"))
             f->close = 1;
