@@ -92,17 +92,22 @@ int status_of(const char *l, size_t n, int *http10)
         return -1;
     size_t i = 5;
     int major = 0, minor = 0;
-    if (hexval(l[i]) < 0 || l[i] > '9')
+    if (l[i] < '0' || l[i] > '9')
         return -1;
-    while (i < n && l[i] >= '0' && l[i] <= '9')
-        major = major * 10 + (l[i++] - '0') % 10;
+    // Versions are compared against 1.0 only: long digit runs saturate.
+    while (i < n && l[i] >= '0' && l[i] <= '9') {
+        major = major < 1000 ? major * 10 + (l[i] - '0') : major;
+        ++i;
+    }
     if (i >= n || l[i] != '.')
         return -1;
     ++i;
     if (i >= n || l[i] < '0' || l[i] > '9')
         return -1;
-    while (i < n && l[i] >= '0' && l[i] <= '9')
-        minor = minor * 10 + (l[i++] - '0') % 10;
+    while (i < n && l[i] >= '0' && l[i] <= '9') {
+        minor = minor < 1000 ? minor * 10 + (l[i] - '0') : minor;
+        ++i;
+    }
     if (i + 4 > n || l[i] != ' ')
         return -1;
     ++i;
@@ -573,6 +578,11 @@ int run(Copy &c, int *last_status)
     const bool complete = c.frame.state == HT_FRAME_DONE;
     g->more_to_read = !complete;
     g->server_close = !(complete && HTProxyFrame_reusable(&c.frame) && !extra && !ended_by_close);
+    // Bytes (or the end) already waiting behind a complete answer: the server
+    // sent more than it framed, or is closing; either way not for the next request.
+    if (!g->server_close && c.in->socket != nullptr && c.in->socket->socket >= 0 &&
+        HTSocket_isready(c.in->socket, 0) != 0)
+        g->server_close = 1;
     if (!complete && c.total > 0)
         g->client_close = 1; // cut short: the client must not take it as whole
     if (c.frame.length_count > 0 && !c.frame.length_conflict)
