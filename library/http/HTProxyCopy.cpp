@@ -599,21 +599,9 @@ int run(Copy &c, int *last_status)
 
 } // namespace
 
-extern "C" int HTProxyCopy(HTInputSocket *in, HTStream *sink, HTThdGlobals *context) noexcept
-{
-    HTThdGlobals *g = context ? context : lib_gettp();
-    if (in == nullptr || g == nullptr)
-        return HT_COPY_NOTHING;
-    Copy c{};
-    c.in = in;
-    c.sink = sink;
-    c.g = g;
-    c.request = in->request;
-    int status = -1;
-    return run(c, &status);
-}
+namespace {
 
-extern "C" int HTProxyCopy_interim(HTInputSocket *in, HTStream *sink, int *status, HTThdGlobals *context) noexcept
+int copy(HTInputSocket *in, HTStream *sink, int *status, bool stopAtInterim, HTThdGlobals *context)
 {
     HTThdGlobals *g = context ? context : lib_gettp();
     *status = -1;
@@ -624,6 +612,19 @@ extern "C" int HTProxyCopy_interim(HTInputSocket *in, HTStream *sink, int *statu
     c.sink = sink;
     c.g = g;
     c.request = in->request;
-    c.stop_at_interim = true;
+    c.stop_at_interim = stopAtInterim;
     return run(c, status);
+}
+
+} // namespace
+
+extern "C" int HTProxyCopy(HTInputSocket *in, HTStream *sink, HTThdGlobals *context) noexcept
+{
+    int status = -1;
+    return copy(in, sink, &status, false, context);
+}
+
+extern "C" int HTProxyCopy_interim(HTInputSocket *in, HTStream *sink, int *status, HTThdGlobals *context) noexcept
+{
+    return copy(in, sink, status, true, context);
 }

@@ -19,11 +19,12 @@
 #include "HTTCP.h"
 #include "HTTPConn.h"
 #include "HTTPResp.h"
-#include "HTTrace.h"
 #include "HTWild.h"
 #include "HTWriter.h"
 #include "htstab.h"
 #include "nls.h"
+
+#include "HTTPLoader.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -37,28 +38,10 @@
 #include <poll.h>
 #include <strings.h>
 
-
-#define TRACE_M(module, ...)                       \
-    do {                                           \
-        if (HT_TRACE_ON(module))                   \
-            tfprintf(stderr, __VA_ARGS__);         \
-    } while (0)
-#define TRACE(...) TRACE_M(HT_TRACE_HTTP, __VA_ARGS__)
-
-// Catalogue numbers of the loader's texts (bundle "orvaneproxy", set 1).
-#define MSG_CLIENT_TIMEOUT 325
-#define MSG_HOST_UNKNOWN 835
-#define MSG_NO_CONNECT 836
-#define MSG_HANDSHAKE 837
-#define MSG_NO_SEND 838
-#define MSG_NO_FORWARD 839
-#define MSG_NO_DATA 840
-#define MSG_BAD_URL 841
-#define MSG_NO_RESOLVE 842
+using namespace ht_http;
 
 namespace {
 
-HTThdGlobals *ctx(HTThdGlobals *g) { return g ? g : lib_gettp(); }
 const HTStaticConfig *config_of(HTRequest *r) { return r && r->config ? r->config : &HTMyStaticConfig; }
 void error_page(HTRequest *request, int status, const char *message, HTThdGlobals *g)
 {
@@ -80,9 +63,9 @@ int body_failure(HTRequest *request, const char *url, int err, int status, int n
 {
     if (request)
         request->error_code = err;
-    char *text = number == MSG_CLIENT_TIMEOUT ? HTHTTP_message(g, number, dflt)
+    char *text = number == kMsgClientTimeout ? HTHTTP_message(g, number, dflt)
                                               : HTHTTP_message(g, number, dflt, EncodeScriptCharacters(url, g), err);
-    TRACE("HTTP Proxy.. unable to forward body - error %d\n", err);
+    HTTP_TRACE("HTTP Proxy.. unable to forward body - error %d\n", err);
     CompleteSocketClose(g->server_socket, g, 1);
     HTDetailedError_set(HT_DERR_HTTPNOFORWARD, g);
     error_page(request, status, text, g);
@@ -103,7 +86,7 @@ int poll_both(HTRequest *request, HTThdGlobals *g)
         p[n].fd = request->client_input->socket->socket;
         p[n++].events = POLLIN;
     }
-    TRACE("pooling 100-continue is eanbled, select(c/s) sockets=%d.\n", n);
+    HTTP_TRACE("pooling 100-continue is eanbled, select(c/s) sockets=%d.\n", n);
     const int rc = poll(p, static_cast<nfds_t>(n), HT_HTTP_CONTINUE_WAIT_MS);
     return rc > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
@@ -123,7 +106,7 @@ extern "C" int HTSendHTTPData(HTRequest *request, HTThdGlobals *context) noexcep
     } else if (cfg->poll_100_continue && request->content_length_set && request->content_length > 0 &&
                request->client_input != nullptr) {
         if (poll_both(request, g)) {
-            TRACE("Server sends us data, it should be 100 continue.\n");
+            HTTP_TRACE("Server sends us data, it should be 100 continue.\n");
             final = HTGet100Response(request, 0, g);
         }
     }
@@ -139,23 +122,23 @@ extern "C" int HTSendHTTPData(HTRequest *request, HTThdGlobals *context) noexcep
     const bool crlf = HTHTTP_wantsCRLF(request, url, g) != 0;
     if (g->buffered_body != nullptr) {
         if (crlf)
-            TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
+            HTTP_TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
         if (!write_all(g->server_socket, g->buffered_body, g->buffered_body_length, request) ||
             (crlf && !write_all(g->server_socket, "\r\n", 2, request))) {
             const int err = err_of(g->server_socket);
-            TRACE("HTTP Proxy.. unable to forward body, error %d\n", err);
-            return body_failure(request, url, err, HTHTTP_failStatus(g), MSG_NO_FORWARD, kNoForward, g);
+            HTTP_TRACE("HTTP Proxy.. unable to forward body, error %d\n", err);
+            return body_failure(request, url, err, HTHTTP_failStatus(g), kMsgNoForward, kNoForward, g);
         }
         const int sent = static_cast<int>(g->buffered_body_length + (crlf ? 2 : 0));
-        TRACE("HTTP Proxy.. sent %d bytes request data\n", sent);
+        HTTP_TRACE("HTTP Proxy.. sent %d bytes request data\n", sent);
         return sent;
     }
     const long long declared = request->content_length_set ? request->content_length : 0;
     if (declared <= 0)
         return 0;
     if (cfg->request_body_limit != 0 && cfg->request_body_limit < declared) {
-        TRACE("HTTP Proxy.. unable to forward body - limit is reached.\n");
-        return body_failure(request, url, EFBIG, HTHTTP_failStatus(g), MSG_NO_FORWARD, kNoForward, g);
+        HTTP_TRACE("HTTP Proxy.. unable to forward body - limit is reached.\n");
+        return body_failure(request, url, EFBIG, HTHTTP_failStatus(g), kMsgNoForward, kNoForward, g);
     }
     if (g->remaining_body <= 0 || g->remaining_body > declared)
         g->remaining_body = declared;
@@ -168,23 +151,23 @@ extern "C" int HTSendHTTPData(HTRequest *request, HTThdGlobals *context) noexcep
         if (HTClientReadTimeoutOff)
             HTClientReadTimeoutOff(request);
         if (block == nullptr || n <= 0) {
-            TRACE("HTTP Proxy.. read failed or timedout, buf = 0x%lx, i = %d.\n",
+            HTTP_TRACE("HTTP Proxy.. read failed or timedout, buf = 0x%lx, i = %d.\n",
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(block)), n);
             g->client_close = 1;
-            return body_failure(request, url, errno, 408, MSG_CLIENT_TIMEOUT, kClientTimeout, g);
+            return body_failure(request, url, errno, 408, kMsgClientTimeout, kClientTimeout, g);
         }
         g->remaining_body -= n;
         if (!write_all(g->server_socket, block, static_cast<size_t>(n), request)) {
             g->client_close = 1;
-            return body_failure(request, url, err_of(g->server_socket), HTHTTP_failStatus(g), MSG_NO_FORWARD,
+            return body_failure(request, url, err_of(g->server_socket), HTHTTP_failStatus(g), kMsgNoForward,
                                 kNoForward, g);
         }
-        TRACE("HTTP Proxy.. sent %d bytes data\n", n);
+        HTTP_TRACE("HTTP Proxy.. sent %d bytes data\n", n);
     }
     if (crlf) {
-        TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
+        HTTP_TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
         if (!write_all(g->server_socket, "\r\n", 2, request))
-            return body_failure(request, url, err_of(g->server_socket), HTHTTP_failStatus(g), MSG_NO_FORWARD,
+            return body_failure(request, url, err_of(g->server_socket), HTHTTP_failStatus(g), kMsgNoForward,
                                 kNoForward, g);
     }
     return 0;
@@ -198,23 +181,23 @@ extern "C" void HTHTTP_connectionFate(HTRequest *request, HTThdGlobals *context,
         return;
     const HTStaticConfig *cfg = config_of(request);
     if (g->server_close) {
-        TRACE(scm ? "HTTP Proxy.. The server said to close the connection, so do we - scm!\n"
+        HTTP_TRACE(scm ? "HTTP Proxy.. The server said to close the connection, so do we - scm!\n"
                   : "HTTP Proxy.. The server said to close the connection, so do we!\n");
         CompleteSocketClose(s, g, 1);
         return;
     }
     if (g->io_error) {
-        TRACE("HTTP Proxy.. closing socket %d error in IO\n", s->socket);
+        HTTP_TRACE("HTTP Proxy.. closing socket %d error in IO\n", s->socket);
         CompleteSocketClose(s, g, 1);
         return;
     }
     if (cfg->server_conn_pool && !g->output_healthy) {
-        TRACE("HTTP Proxy.. output stream broken, closing server connection\n");
+        HTTP_TRACE("HTTP Proxy.. output stream broken, closing server connection\n");
         CompleteSocketClose(s, g, 1);
         return;
     }
     if (g->persist_mapping) {
-        TRACE("HTTP Proxy.. Persist mapping is enabled, keep socket %d to host %s connected.\n", s->socket,
+        HTTP_TRACE("HTTP Proxy.. Persist mapping is enabled, keep socket %d to host %s connected.\n", s->socket,
               g->host_port);
         if (g->reserved_socket != nullptr && g->reserved_socket != s) {
             HTSocket *old = g->reserved_socket;
@@ -232,7 +215,7 @@ extern "C" void HTHTTP_connectionFate(HTRequest *request, HTThdGlobals *context,
         return;
     }
     if (!cfg->server_conn_pool) {
-        TRACE("HTTP Proxy.. leaving socket %d to host %s connected\n", s->socket, g->host_port);
+        HTTP_TRACE("HTTP Proxy.. leaving socket %d to host %s connected\n", s->socket, g->host_port);
         timer(s, request, 0);
         return;
     }
@@ -248,7 +231,7 @@ extern "C" void HTHTTP_connectionFate(HTRequest *request, HTThdGlobals *context,
         g->server_port = 0;
         if (g->origin_socket >= 0)
             g->origin_socket = -1;
-        TRACE("HTTP Proxy.. Not Closing socket %d\n", s->socket);
+        HTTP_TRACE("HTTP Proxy.. Not Closing socket %d\n", s->socket);
         return;
     }
     g->server_socket = s;
@@ -284,7 +267,7 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
     if (physical == nullptr || *physical == '\0') {
         request->error_code = HT_ERR_BAD_URL;
         HTDetailedError_set(HT_DERR_PROXYBADURL, g);
-        error_page(request, 400, HTHTTP_message(g, MSG_BAD_URL, "Proxy Error: Invalid URL.\n"), g);
+        error_page(request, 400, HTHTTP_message(g, kMsgBadUrl, "Proxy Error: Invalid URL.\n"), g);
         return HT_LOAD_RETRY;
     }
     p.url = HTMemPoolStrdup(physical, g);
@@ -294,13 +277,13 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
     if (p.parts.host == nullptr || *p.parts.host == '\0') {
         request->error_code = HT_ERR_BAD_URL;
         HTDetailedError_set(HT_DERR_PROXYBADURL, g);
-        error_page(request, 400, HTHTTP_message(g, MSG_BAD_URL, "Proxy Error: Invalid URL.\n"), g);
+        error_page(request, 400, HTHTTP_message(g, kMsgBadUrl, "Proxy Error: Invalid URL.\n"), g);
         return HT_LOAD_RETRY;
     }
     if (request->bad_request) {
         request->error_code = HT_ERR_BAD_REQUEST;
         HTDetailedError_set(HT_DERR_BADREQUEST, g);
-        error_page(request, 400, HTHTTP_message(g, MSG_BAD_URL, "Proxy Error: bad or invalid request.\n"), g);
+        error_page(request, 400, HTHTTP_message(g, kMsgBadUrl, "Proxy Error: bad or invalid request.\n"), g);
         return HT_LOAD_RETRY;
     }
     const int rc = HTFindHTTPHost(request, p.url, &p.parts, &p.reuse, &p.address, p.host, 1, g);
@@ -311,12 +294,12 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
     bool have = p.reuse != 0;
     if (p.reuse) {
         if (noBody) {
-            TRACE("HTTP Proxy.. request has no body, p-connection will be used.\n");
+            HTTP_TRACE("HTTP Proxy.. request has no body, p-connection will be used.\n");
         } else if (g->persist_mapping) {
             // Used, but not counted as reused: a failure is not retried with the body gone.
             p.reuse = 0;
         } else {
-            TRACE("HTTP Proxy.. request may have a body, p-connection will be closed soon.\n");
+            HTTP_TRACE("HTTP Proxy.. request may have a body, p-connection will be closed soon.\n");
             p.reuse = 0;
             have = false;
         }
@@ -326,7 +309,7 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
         const bool https = p.parts.scheme && strcasecmp(p.parts.scheme, "https") == 0;
         const int c = https ? HTGetHTTPSConnection(&p.address, request, p.url, p.host, g)
                             : HTGetHTTPConnection(&p.address, request, p.url, p.host, g);
-        TRACE_M(HT_TRACE_REQUEST, "HTNor_LoadHTTP: get connection status %d\n", c);
+        HTTP_TRACE_M(HT_TRACE_REQUEST, "HTNor_LoadHTTP: get connection status %d\n", c);
         if (c != 0)
             return c;
     }
@@ -336,14 +319,14 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
         HTInputSocket_reset(g->server_input, g->server_socket);
     g->server_input->request = request;
     if (request->transfer_coding && strncasecmp(request->transfer_coding, "chunked", 7) == 0) {
-        TRACE("HTTP Proxy.. client sent POST data with Transfer Encoding chunked\n");
+        HTTP_TRACE("HTTP Proxy.. client sent POST data with Transfer Encoding chunked\n");
         const int r = HTForwardUnchunked(request, p.url, &p.parts, p.failStatus, &p.address, p.host, g);
         return r < 0 ? r : 0;
     }
     int length = 0;
     char *head = HTComposeHTTPCommand(request, p.url, &p.parts, &length, 0, p.host, g);
     if (head == nullptr) {
-        TRACE("HTTP Proxy.. could not build command\n");
+        HTTP_TRACE("HTTP Proxy.. could not build command\n");
         return HT_LOAD_FAILED;
     }
     int r = HTSendHTTPCommand(request, head, &p.reuse, length, &p.address, p.host, p.url, g);
@@ -361,11 +344,10 @@ int request_half(HTRequest *request, HTThdGlobals *g, Prepared &p)
 
 } // namespace
 
-
 extern "C" int HTNor_LoadHTTP(HTRequest *request, HTThdGlobals *context) noexcept
 {
     HTThdGlobals *g = ctx(context);
-    TRACE_M(HT_TRACE_REQUEST, ">HTNor_HTTPLoad \n");
+    HTTP_TRACE_M(HT_TRACE_REQUEST, ">HTNor_HTTPLoad \n");
     Prepared p{};
     const int r = request_half(request, g, p);
     if (r == kAnswered) {
@@ -380,10 +362,10 @@ extern "C" int HTNor_LoadHTTP(HTRequest *request, HTThdGlobals *context) noexcep
 extern "C" int scm_HTLoadHTTPRequest(HTRequest *request, HTThdGlobals *context) noexcept
 {
     HTThdGlobals *g = ctx(context);
-    TRACE("scm_HTTPLoadRequest in\n");
+    HTTP_TRACE("scm_HTTPLoadRequest in\n");
     Prepared p{};
     const int r = request_half(request, g, p);
-    TRACE("scm_HTLoadHTRequest: Status from HTGetConnection %d\n", r);
+    HTTP_TRACE("scm_HTLoadHTRequest: Status from HTGetConnection %d\n", r);
     if (r == kAnswered) {
         HTHTTP_connectionFate(request, g, 1);
         return HT_LOAD_OK;
@@ -391,7 +373,7 @@ extern "C" int scm_HTLoadHTTPRequest(HTRequest *request, HTThdGlobals *context) 
     if (r != 0)
         return r;
     g->request_half_done = 1;
-    TRACE_M(HT_TRACE_SCM, "scm...... put req handler with socket %d and seq %lu back to scm central table.\n",
+    HTTP_TRACE_M(HT_TRACE_SCM, "scm...... put req handler with socket %d and seq %lu back to scm central table.\n",
             g->server_socket ? g->server_socket->socket : -1, g->client_seq);
     return HT_LOAD_UNDONE;
 }
@@ -399,7 +381,7 @@ extern "C" int scm_HTLoadHTTPRequest(HTRequest *request, HTThdGlobals *context) 
 extern "C" int HTLoadHTTP(HTRequest *request, HTThdGlobals *context) noexcept
 {
     HTThdGlobals *g = ctx(context);
-    TRACE_M(HT_TRACE_SCM, "scm...... USE_CONNMGMT is set to %s.\n", g->use_connmgmt ? "Yes" : "No");
+    HTTP_TRACE_M(HT_TRACE_SCM, "scm...... USE_CONNMGMT is set to %s.\n", g->use_connmgmt ? "Yes" : "No");
     if (config_of(request)->connection_management && g->use_connmgmt)
         return scm_HTLoadHTTPRequest(request, g);
     return HTNor_LoadHTTP(request, g);
@@ -411,7 +393,7 @@ extern "C" int HTHTTP_readAndDecide(HTRequest *request, HTThdGlobals *context, c
     HTThdGlobals *g = ctx(context);
     int r = HTReadHTTPResponse(request, g);
     if (r == HT_LOAD_FAILED && g->reused) {
-        TRACE("HTTP Proxy.. Read failed on persistent connection, retrying\n");
+        HTTP_TRACE("HTTP Proxy.. Read failed on persistent connection, retrying\n");
         g->reused = 0;
         const bool https = parts && parts->scheme && strcasecmp(parts->scheme, "https") == 0;
         const int c = https ? HTGetHTTPSConnection(address, request, url, host, g)
@@ -426,7 +408,7 @@ extern "C" int HTHTTP_readAndDecide(HTRequest *request, HTThdGlobals *context, c
     }
     if (r == HT_LOAD_FAILED) {
         if (utilServerPref_registered(g) && !HTMethod_hasBody(request->method)) {
-            TRACE("HTTP Proxy.. remote host didn't send any data, serverPref will retry\n");
+            HTTP_TRACE("HTTP Proxy.. remote host didn't send any data, serverPref will retry\n");
             CompleteSocketClose(g->server_socket, g, 1);
             return HT_LOAD_RETRY;
         }
@@ -437,15 +419,15 @@ extern "C" int HTHTTP_readAndDecide(HTRequest *request, HTThdGlobals *context, c
         const char *eu = EncodeScriptCharacters(url, g);
         if (status == HT_HTTP_MAPPED_STATUS) {
             HTDetailedError_set(HT_DERR_HTTPNODATA, g);
-            TRACE("HTTP Proxy.. remote host didn't send any data\n");
+            HTTP_TRACE("HTTP Proxy.. remote host didn't send any data\n");
             HTLoadError(request, status,
-                        HTHTTP_message(g, MSG_NO_DATA, "Proxy Error: Remote host did not send any data - URL \"%s\".\n",
+                        HTHTTP_message(g, kMsgNoData, "Proxy Error: Remote host did not send any data - URL \"%s\".\n",
                                        eu),
                         g);
         } else {
             HTDetailedError_set(HT_DERR_OUTPUTTIMEOUT, g);
-            TRACE("HTTP Proxy.. Proxy Server Time out\n");
-            HTLoadError(request, status, HTHTTP_message(g, 0, "Proxy Error: Proxy Server Time out - URL \"%s\"", eu), g);
+            HTTP_TRACE("HTTP Proxy.. Proxy Server Time out\n");
+            HTLoadError(request, status, HTHTTP_message(g, kMsgBuiltIn, "Proxy Error: Proxy Server Time out - URL \"%s\"", eu), g);
         }
         return HT_LOAD_RETRY;
     }

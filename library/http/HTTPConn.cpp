@@ -17,11 +17,12 @@
 #include "HTSockPool.h"
 #include "HTSocket.h"
 #include "HTTCP.h"
-#include "HTTrace.h"
 #include "HTWild.h"
 #include "HTWriter.h"
 #include "htstab.h"
 #include "nls.h"
+
+#include "HTTPLoader.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -37,31 +38,10 @@
 
 HTServerSocketTimerHook HTServerSocketTimer = nullptr;
 
-#define TRACE_M(module, ...)                       \
-    do {                                           \
-        if (HT_TRACE_ON(module))                   \
-            tfprintf(stderr, __VA_ARGS__);         \
-    } while (0)
-#define TRACE(...) TRACE_M(HT_TRACE_HTTP, __VA_ARGS__)
-
-// Catalogue numbers of the loader's texts (bundle "orvaneproxy", set 1).
-#define MSG_CLIENT_TIMEOUT 325
-#define MSG_HOST_UNKNOWN 835
-#define MSG_NO_CONNECT 836
-#define MSG_HANDSHAKE 837
-#define MSG_NO_SEND 838
-#define MSG_NO_FORWARD 839
-#define MSG_NO_DATA 840
-#define MSG_BAD_URL 841
-#define MSG_NO_RESOLVE 842
+using namespace ht_http;
 
 namespace {
 
-HTThdGlobals *ctx(HTThdGlobals *g) { return g ? g : lib_gettp(); }
-const HTStaticConfig *config_of(HTRequest *r)
-{
-    return r && r->config ? r->config : &HTMyStaticConfig;
-}
 bool pref_walk(HTThdGlobals *g) { return utilServerPref_isset(g) != 0; }
 bool pref_list(HTThdGlobals *g) { return utilServerPref_registered(g) != 0; }
 
@@ -74,7 +54,6 @@ extern "C" void HTHTTP_timer(HTSocket *s, HTRequest *r, int on) noexcept
     if (HTServerSocketTimer != nullptr && s != nullptr)
         HTServerSocketTimer(s, r, on);
 }
-
 
 extern "C" int HTHTTP_failStatus(HTThdGlobals *context) noexcept
 {
@@ -142,7 +121,7 @@ extern "C" char *EncodeScriptCharacters(const char *text, HTThdGlobals *pool) no
         }
     }
     *o = '\0';
-    TRACE_M(HT_TRACE_ERROR, "XSS will HTML encode the URL-->%s<--.\n", out);
+    HTTP_TRACE_M(HT_TRACE_ERROR, "XSS will HTML encode the URL-->%s<--.\n", out);
     return out;
 }
 
@@ -152,17 +131,17 @@ void close_common(HTSocket *s, HTThdGlobals *g, int countDown, bool keepOpen)
 {
     if (s != nullptr && s->socket >= 0) {
         if (g->origin_socket >= 0) {
-            TRACE_M(HT_TRACE_SCM, "Closing originSocket %d, seq = %lu\n", g->origin_socket, g->client_seq);
+            HTTP_TRACE_M(HT_TRACE_SCM, "Closing originSocket %d, seq = %lu\n", g->origin_socket, g->client_seq);
             if (g->use_connmgmt)
                 removeConnection(g->origin_socket);
             g->origin_socket = -1;
         }
         if (keepOpen) {
-            TRACE("HTTP Proxy.. Not Closing socket %d\n", s->socket);
+            HTTP_TRACE("HTTP Proxy.. Not Closing socket %d\n", s->socket);
             timer(s, nullptr, 0);
             HTSocketTable_removeSocket(s->socket, nullptr);
         } else {
-            TRACE("HTTP Proxy.. Closing socket %d\n", s->socket);
+            HTTP_TRACE("HTTP Proxy.. Closing socket %d\n", s->socket);
             timer(s, nullptr, 0);
             HTSocket_close(s, __FILE__, __LINE__, nullptr);
         }
@@ -237,7 +216,7 @@ extern "C" int HTFindHTTPHost(HTRequest *request, const char *url, HTParseParts 
     if (cfg->server_conn_pool) {
         HTSockPool_setRefusedClose(pool_refused_close);
         if (oSockPoolInit() != HT_OK) {
-            TRACE("HTTP Proxy.. oSockPoolInit failed");
+            HTTP_TRACE("HTTP Proxy.. oSockPoolInit failed");
             std::exit(1);
         }
     }
@@ -245,7 +224,7 @@ extern "C" int HTFindHTTPHost(HTRequest *request, const char *url, HTParseParts 
     std::memset(address, 0, sizeof *address);
     address->sin_family = AF_INET;
     address->sin_port = htons(https ? 443 : 80);
-    TRACE("HTTP Proxy.. Direct access for %s\n", url);
+    HTTP_TRACE("HTTP Proxy.. Direct access for %s\n", url);
     // The host follows the authority's last '@' (user information may hold '@').
     const char *authority = parts->host ? parts->host : "";
     const char *at = std::strrchr(authority, '@');
@@ -264,31 +243,31 @@ extern "C" int HTFindHTTPHost(HTRequest *request, const char *url, HTParseParts 
         if (err == HOST_NOT_FOUND || *host == '\0') {
             HTDetailedError_set(HT_DERR_NOPARTNER, g);
             error_page(request, 400,
-                       HTHTTP_message(g, MSG_HOST_UNKNOWN,
+                       HTHTTP_message(g, kMsgHostUnknown,
                                       "Proxy Error: Host name \"%s\" not recognized or host not found  - URL \"%s\"\n",
                                       eh, eu),
                        g);
         } else {
             HTDetailedError_set(HT_DERR_HTTPUNRESHOST, g);
             error_page(request, HTHTTP_failStatus(g),
-                       HTHTTP_message(g, MSG_NO_RESOLVE, "Proxy Error: Unable to Resolve host name \"%s\" - URL \"%s\"\n",
+                       HTHTTP_message(g, kMsgNoResolve, "Proxy Error: Unable to Resolve host name \"%s\" - URL \"%s\"\n",
                                       eh, eu),
                        g);
         }
-        TRACE("HTTP Proxy.. HTParseInet failed for host %s, error %d\n", host, err);
+        HTTP_TRACE("HTTP Proxy.. HTParseInet failed for host %s, error %d\n", host, err);
         return HT_LOAD_RETRY_CONNECT;
     }
     char dotted[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &address->sin_addr, dotted, sizeof dotted);
     std::snprintf(g->host_port, sizeof g->host_port, "%s:%d", dotted, ntohs(address->sin_port));
-    TRACE("HTTP Proxy.. find server host:port %s.\n", g->host_port);
+    HTTP_TRACE("HTTP Proxy.. find server host:port %s.\n", g->host_port);
 
     const uint32_t a = address->sin_addr.s_addr;
     const int port = ntohs(address->sin_port);
     if (g->persist_mapping && g->reserved_socket != nullptr) {
         HTSocket *r = g->reserved_socket;
         if (r->socket >= 0 && g->reserved_address == a && g->reserved_port == port) {
-            TRACE("HTTP Proxy.. use reversed server side socket for persist request.\n");
+            HTTP_TRACE("HTTP Proxy.. use reversed server side socket for persist request.\n");
             if (g->server_socket != nullptr && g->server_socket != r)
                 CompleteSocketClose(g->server_socket, g, 1);
             g->server_socket = r;
@@ -301,7 +280,7 @@ extern "C" int HTFindHTTPHost(HTRequest *request, const char *url, HTParseParts 
             *reuse = 1;
             return 0;
         }
-        TRACE("HTTP Proxy.. Miss match. Host: 0x%x <-> 0x%x, Port: 0x%x <-> 0x%x.\n", g->reserved_address, a,
+        HTTP_TRACE("HTTP Proxy.. Miss match. Host: 0x%x <-> 0x%x, Port: 0x%x <-> 0x%x.\n", g->reserved_address, a,
               g->reserved_port, port);
         // A reservation for another server is closed now, never left open.
         g->reserved_socket = nullptr;
@@ -325,17 +304,17 @@ extern "C" int HTFindHTTPHost(HTRequest *request, const char *url, HTParseParts 
                 g->server_address = a;
                 g->server_port = port;
                 timer(s, request, 1);
-                TRACE("HTTP Proxy.. using existing proxy connection to %s on socket %d\n", g->host_port, s->socket);
+                HTTP_TRACE("HTTP Proxy.. using existing proxy connection to %s on socket %d\n", g->host_port, s->socket);
                 *reuse = 1;
                 return 0;
             }
-            TRACE("HTTP Proxy.. no existing connection found\n");
+            HTTP_TRACE("HTTP Proxy.. no existing connection found\n");
         }
         return 0;
     }
     HTSocket *s = g->server_socket;
     if (reuseAllowed && s != nullptr && s->socket >= 0 && g->server_address == a && g->server_port == port) {
-        TRACE("HTTP Proxy.. using existing proxy connection to %s on socket %d\n", g->host_port, s->socket);
+        HTTP_TRACE("HTTP Proxy.. using existing proxy connection to %s on socket %d\n", g->host_port, s->socket);
         timer(s, request, 1);
         *reuse = 1;
     }
@@ -353,7 +332,7 @@ int connect_once(struct sockaddr_in *address, HTRequest *request, const char *ho
         HTSocket *s = HTSocket_new(AF_INET, SOCK_STREAM, 0, host, ntohs(address->sin_port), request);
         if (s == nullptr) {
             *err = errno;
-            TRACE_M(HT_TRACE_PROXY, "HTTP Proxy.. Couldn't open proxy socket; errno=%d.\n", *err);
+            HTTP_TRACE_M(HT_TRACE_PROXY, "HTTP Proxy.. Couldn't open proxy socket; errno=%d.\n", *err);
             if (request)
                 request->error_code = *err;
             return -1;
@@ -374,7 +353,7 @@ int connect_once(struct sockaddr_in *address, HTRequest *request, const char *ho
             HTClientReadTimeoutOff(request);
         g->server_socket = s;
         if (s != nullptr && s->socket != before) {
-            TRACE("HTTP Proxy.. connect changed proxy socket from %d to %d\n", before, s->socket);
+            HTTP_TRACE("HTTP Proxy.. connect changed proxy socket from %d to %d\n", before, s->socket);
             timer(s, request, 1);
             g->origin_socket = s->socket;
         }
@@ -382,7 +361,7 @@ int connect_once(struct sockaddr_in *address, HTRequest *request, const char *ho
             return 0;
         if (attempt == 0 && *err == EADDRINUSE) {
             CompleteSocketClose(s, g, 0);
-            TRACE_M(HT_TRACE_TCP, "Connect..... failed with EADDRINUSE; retrying without SO_REUSEADDR.\n");
+            HTTP_TRACE_M(HT_TRACE_TCP, "Connect..... failed with EADDRINUSE; retrying without SO_REUSEADDR.\n");
             continue;
         }
         break;
@@ -395,7 +374,7 @@ int connect_to(struct sockaddr_in *address, HTRequest *request, const char *url,
 {
     int err = 0;
     if (connect_once(address, request, host, g, !secure, &err) == 0) {
-        TRACE("HTTP Proxy.. connected, socket %d\n", g->server_socket->socket);
+        HTTP_TRACE("HTTP Proxy.. connected, socket %d\n", g->server_socket->socket);
         g->server_address = address->sin_addr.s_addr;
         g->server_port = ntohs(address->sin_port);
         IncLibSNMPOutboundAssociations();
@@ -405,20 +384,20 @@ int connect_to(struct sockaddr_in *address, HTRequest *request, const char *url,
     }
     if (request)
         request->error_code = err;
-    TRACE("HTTP Proxy.. Unable to connect to remote host (errno = %d).\n", err);
+    HTTP_TRACE("HTTP Proxy.. Unable to connect to remote host (errno = %d).\n", err);
     CompleteSocketClose(g->server_socket, g, 0);
     HTDetailedError_set(HT_DERR_CONNECTFAIL, g);
     if (!pref_walk(g) && !pref_list(g)) {
         char *bare = HTMemPoolStrdup(host ? host : "", g);
         error_page(request, HTHTTP_failStatus(g),
-                   HTHTTP_message(g, MSG_NO_CONNECT,
+                   HTHTTP_message(g, kMsgNoConnect,
                                   "Proxy Error: Unable to connect to remote host \"%s\" or host not responding - URL "
                                   "\"%s\", errno: %d\n",
                                   EncodeScriptCharacters(bare, g), EncodeScriptCharacters(url, g), err),
                    g);
-        TRACE("HTTP Proxy.. Unable to connect to remote host for `%s' (error_num = %d).\n", url, err);
+        HTTP_TRACE("HTTP Proxy.. Unable to connect to remote host for `%s' (error_num = %d).\n", url, err);
     } else {
-        TRACE("HTTP Proxy.. connect failed try the server/alternate.\n");
+        HTTP_TRACE("HTTP Proxy.. connect failed try the server/alternate.\n");
     }
     return HT_LOAD_RETRY_CONNECT;
 }
@@ -443,17 +422,17 @@ extern "C" int HTGetHTTPSConnection(struct sockaddr_in *address, HTRequest *requ
         return 0;
     if (reason == nullptr)
         reason = "unknown";
-    TRACE("HTTPS Proxy.. SSL Handshake to origin server failed. Error %s\n", reason);
+    HTTP_TRACE("HTTPS Proxy.. SSL Handshake to origin server failed. Error %s\n", reason);
     CompleteSocketClose(g->server_socket, g, 1);
     HTDetailedError_set(HT_DERR_CONNECTFAIL, g);
     if (!pref_walk(g) && !pref_list(g)) {
         error_page(request, HTHTTP_failStatus(g),
-                   HTHTTP_message(g, MSG_HANDSHAKE,
+                   HTHTTP_message(g, kMsgHandshake,
                                   "Proxy Error: SSL Handshake with upstream server failed. URL \"%s\". Reason \"%s\".\n",
                                   EncodeScriptCharacters(url, g), EncodeScriptCharacters(reason, g)),
                    g);
     } else {
-        TRACE("HTTP Proxy.. Unable to connect to remote host for `%s' (error_num = %d). try alt server\n", url, 0);
+        HTTP_TRACE("HTTP Proxy.. Unable to connect to remote host for `%s' (error_num = %d). try alt server\n", url, 0);
     }
     return HT_LOAD_RETRY_CONNECT;
 }
@@ -470,7 +449,7 @@ extern "C" char *HTComposeHTTPCommand(HTRequest *request, const char *url, HTPar
         std::memcpy(head, hdrs, hlen);
         std::memcpy(head + hlen, "\r\n", 3);
         *length = static_cast<int>(hlen + 2);
-        TRACE("HTTP RCA Proxy.. Tx: %s\n", head);
+        HTTP_TRACE("HTTP RCA Proxy.. Tx: %s\n", head);
         return head;
     }
     const int method = request ? request->method : HT_METHOD_GET;
@@ -500,12 +479,12 @@ extern "C" char *HTComposeHTTPCommand(HTRequest *request, const char *url, HTPar
     char hostLine[300] = "";
     if (utilServerPref_isHostDeferred(g) && host != nullptr) {
         std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", host);
-        TRACE("HTComposeHTTPCommand..... Deferred HOST header comp (%s)\n", host);
+        HTTP_TRACE("HTComposeHTTPCommand..... Deferred HOST header comp (%s)\n", host);
     }
     char lengthLine[48] = "";
     if (contentLength > 0) {
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %lld\r\n", contentLength);
-        TRACE("RClientChunk adding Content-Length %ld header.\n", static_cast<long>(contentLength));
+        HTTP_TRACE("RClientChunk adding Content-Length %ld header.\n", static_cast<long>(contentLength));
     }
     const size_t n = std::strlen(name) + 1 + std::strlen(t) + 1 + 8 + 2 + std::strlen(hostLine) + hlen +
                      std::strlen(lengthLine) + 2;
@@ -522,13 +501,13 @@ extern "C" char *HTComposeHTTPCommand(HTRequest *request, const char *url, HTPar
     put(version, 8);
     put("\r\n", 2);
     put(hostLine, std::strlen(hostLine));
-    TRACE("Using....... HTProxyHeaders: %.*s\n", static_cast<int>(hlen), hdrs);
+    HTTP_TRACE("Using....... HTProxyHeaders: %.*s\n", static_cast<int>(hlen), hdrs);
     put(hdrs, hlen);
     put(lengthLine, std::strlen(lengthLine));
     put("\r\n", 2);
     *o = '\0';
     *length = static_cast<int>(o - head);
-    TRACE("HTTP Proxy.. Tx: %s\n", head);
+    HTTP_TRACE("HTTP Proxy.. Tx: %s\n", head);
     return head;
 }
 
@@ -572,7 +551,7 @@ extern "C" int HTSendHTTPCommand(HTRequest *request, const char *head, int *reus
         return length;
     int err = err_of(g->server_socket);
     if (*reuse) {
-        TRACE("HTTP Proxy.. Send failed on persistent connection, retrying\n");
+        HTTP_TRACE("HTTP Proxy.. Send failed on persistent connection, retrying\n");
         const bool https = request && request->anchor && HTAnchor_physical(request->anchor) &&
                            strncasecmp(HTAnchor_physical(request->anchor), "https:", 6) == 0;
         *reuse = 0;
@@ -587,15 +566,15 @@ extern "C" int HTSendHTTPCommand(HTRequest *request, const char *head, int *reus
     if (request)
         request->error_code = err;
     char *text = HTHTTP_message(
-        g, MSG_NO_SEND, "Proxy Error: Host connected but unable to send request \"%s\", please retry, errno:  %d\n",
+        g, kMsgNoSend, "Proxy Error: Host connected but unable to send request \"%s\", please retry, errno:  %d\n",
         EncodeScriptCharacters(url, g), err);
-    TRACE("HTTP Proxy.. unable to send command - error %d.\n", err);
+    HTTP_TRACE("HTTP Proxy.. unable to send command - error %d.\n", err);
     CompleteSocketClose(g->server_socket, g, 1);
     HTDetailedError_set(HT_DERR_HTTPNOSEND, g);
     if (!pref_walk(g) && !pref_list(g))
         error_page(request, HTHTTP_failStatus(g), text, g);
     else
-        TRACE("HTTP Proxy.. failed to send HTTP command, try alternate server.\n");
+        HTTP_TRACE("HTTP Proxy.. failed to send HTTP command, try alternate server.\n");
     return HT_LOAD_RETRY;
 }
 

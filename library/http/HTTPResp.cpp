@@ -15,8 +15,9 @@
 #include "HTSocket.h"
 #include "HTStreamStack.h"
 #include "HTTPConn.h"
-#include "HTTrace.h"
 #include "HTWriter.h"
+
+#include "HTTPLoader.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -25,25 +26,10 @@
 #include <poll.h>
 #include <strings.h>
 
-#define TRACE_M(module, ...)                       \
-    do {                                           \
-        if (HT_TRACE_ON(module))                   \
-            tfprintf(stderr, __VA_ARGS__);         \
-    } while (0)
-#define TRACE(...) TRACE_M(HT_TRACE_HTTP, __VA_ARGS__)
-#define TRACE_AT(level, ...)                                     \
-    do {                                                         \
-        if (HT_TRACE_AT(HT_TRACE_HTTP, (level)))                 \
-            tfprintf(stderr, __VA_ARGS__);                       \
-    } while (0)
-
-#define MSG_CLIENT_TIMEOUT 325
-#define MSG_NO_FORWARD 839
-#define MSG_NO_DATA 840
+using namespace ht_http;
 
 namespace {
 
-HTThdGlobals *ctx(HTThdGlobals *g) { return g ? g : lib_gettp(); }
 const HTStaticConfig *config_of(HTRequest *r) { return r && r->config ? r->config : &HTMyStaticConfig; }
 
 HTInputSocket *server_input(HTRequest *request, HTThdGlobals *g)
@@ -70,20 +56,20 @@ extern "C" int HTReadHTTPResponse(HTRequest *request, HTThdGlobals *context) noe
         const char *url = request->anchor ? HTAnchor_physical(request->anchor) : "";
         HTDetailedError_set(HT_DERR_ORIGINBADRESP, g);
         g->server_close = 1;
-        HTLoadError(request, 502, HTHTTP_message(g, 0, kBadHead, EncodeScriptCharacters(url ? url : "", g)), g);
+        HTLoadError(request, 502, HTHTTP_message(g, kMsgBuiltIn, kBadHead, EncodeScriptCharacters(url ? url : "", g)), g);
         if (out && out->isa && out->isa->free)
             out->isa->free(out, nullptr);
         g->client_close = 1;
         return HT_LOAD_OK;
     }
     if (r < 0) {
-        TRACE("HTTP Proxy.. error sending to client\n");
+        HTTP_TRACE("HTTP Proxy.. error sending to client\n");
         if (out && out->isa && out->isa->abort)
             out->isa->abort(out, nullptr);
         return HT_LOAD_OK;
     }
     if (r == 0) {
-        TRACE("HTTP Proxy.. origin server returned no data\n");
+        HTTP_TRACE("HTTP Proxy.. origin server returned no data\n");
         return HT_LOAD_FAILED;
     }
     g->output_healthy = r;
@@ -98,15 +84,15 @@ extern "C" int HTProxyCopy100Response(HTInputSocket *in, HTStream *out, HTThdGlo
     int status = -1;
     const int r = HTProxyCopy_interim(in, out, &status, g);
     if (status == 100)
-        TRACE("HTProxyCopy100 get 100 response.\n");
+        HTTP_TRACE("HTProxyCopy100 get 100 response.\n");
     else
-        TRACE("HTProxyCopy100 no more to read\n");
+        HTTP_TRACE("HTProxyCopy100 no more to read\n");
     if (r > 0) {
         int wipe = 0;
         if (out && out->isa && out->isa->message)
             out->isa->message(out, HT_MSG_NO_STORE_QUERY, &wipe);
         if (wipe) {
-            TRACE("Wiping...... buffers in HTProxyCopy100.\n");
+            HTTP_TRACE("Wiping...... buffers in HTProxyCopy100.\n");
             HTInputSocket_wipe(in);
         }
     }
@@ -120,43 +106,43 @@ extern "C" int HTGet100Response(HTRequest *request, int poll, HTThdGlobals *cont
     HTThdGlobals *g = ctx(context);
     HTSocket *s = g->server_socket;
     if (s == nullptr || s->socket < 0) {
-        TRACE("HTTP Proxy.. Invalid socket to receive 100 response \n");
+        HTTP_TRACE("HTTP Proxy.. Invalid socket to receive 100 response \n");
         return HT_CONTINUE_BODY;
     }
     HTInputSocket *in = server_input(request, g);
     int buffered = 0;
     HTInputSocket_getInputPointer(in, &buffered);
     if (!poll) {
-        TRACE("HTTP Proxy.. no need to poll socket again.\n");
+        HTTP_TRACE("HTTP Proxy.. no need to poll socket again.\n");
     } else if (buffered == 0) {
         pollfd p{};
         p.fd = s->socket;
         p.events = POLLIN;
         const int rc = ::poll(&p, 1, HT_HTTP_CONTINUE_WAIT_MS);
         if (rc < 0) {
-            TRACE("HTTP Proxy.. select error from origin server\n");
+            HTTP_TRACE("HTTP Proxy.. select error from origin server\n");
             return HT_CONTINUE_BODY;
         }
         if (rc == 0) {
-            TRACE("HTTP Proxy.. No response from server while waiting for 100 continue.\n");
+            HTTP_TRACE("HTTP Proxy.. No response from server while waiting for 100 continue.\n");
             return HT_CONTINUE_BODY;
         }
     }
-    TRACE("HTTP Proxy.. Got a response from server while waiting for 100 continue.\n");
+    HTTP_TRACE("HTTP Proxy.. Got a response from server while waiting for 100 continue.\n");
     int status = -1;
     const int r = HTProxyCopy_interim(in, request->output_stream, &status, g);
     if (r == 0) {
-        TRACE("HTTP Proxy.. origin server returned no data\n");
+        HTTP_TRACE("HTTP Proxy.. origin server returned no data\n");
         return HT_CONTINUE_BODY;
     }
     if (status == 100) {
-        TRACE("HTTP Proxy.. Got the 100 response from the origin server, continuing\n");
+        HTTP_TRACE("HTTP Proxy.. Got the 100 response from the origin server, continuing\n");
         // The final answer starts a store of its own.
         HTStreamStackStatus_init(g);
         return HT_CONTINUE_BODY;
     }
-    TRACE("HTTP Proxy.. Got response %d from the origin server when waitin for continue\n", status);
-    TRACE_M(HT_TRACE_PERSIST, "HTTP proxy .. Got resp when waiting for continue\n");
+    HTTP_TRACE("HTTP Proxy.. Got response %d from the origin server when waitin for continue\n", status);
+    HTTP_TRACE_M(HT_TRACE_PERSIST, "HTTP proxy .. Got resp when waiting for continue\n");
     return HT_CONTINUE_ANSWERED;
 }
 
@@ -167,7 +153,7 @@ extern "C" int ChunkIn_alloc_new(ChunkIn *chain, size_t size, HTThdGlobals *pool
     chain->buffer = static_cast<char *>(HTMemPoolAlloc(size, ctx(pool)));
     chain->capacity = size;
     chain->used = 0;
-    TRACE("RClientChunk allocated %d-byte buffer.\n", static_cast<int>(size));
+    HTTP_TRACE("RClientChunk allocated %d-byte buffer.\n", static_cast<int>(size));
     return 1;
 }
 
@@ -175,7 +161,7 @@ extern "C" void ChunkIn_append_buf(ChunkIn *chain, HTThdGlobals *pool) noexcept
 {
     if (chain->buffer == nullptr)
         return;
-    TRACE("RClientChunk Buffer full, appending to chain.\n");
+    HTTP_TRACE("RClientChunk Buffer full, appending to chain.\n");
     auto *node = static_cast<ChunkInNode *>(HTMemPool_calloc(1, sizeof(ChunkInNode), ctx(pool)));
     node->used = chain->used;
     node->buffer = chain->buffer;
@@ -191,7 +177,7 @@ extern "C" void ChunkIn_append_buf(ChunkIn *chain, HTThdGlobals *pool) noexcept
 
 extern "C" void ChunkIn_free_bufs(ChunkIn *chain) noexcept
 {
-    TRACE("RClientChunk freeing buffers\n");
+    HTTP_TRACE("RClientChunk freeing buffers\n");
     chain->head = chain->tail = nullptr;
     chain->buffer = nullptr;
     chain->used = chain->capacity = 0;
@@ -200,14 +186,14 @@ extern "C" void ChunkIn_free_bufs(ChunkIn *chain) noexcept
 extern "C" int ChunkIn_flush(ChunkIn *chain, HTThdGlobals *context) noexcept
 {
     HTThdGlobals *g = ctx(context);
-    TRACE("RClientChunk sending unchunked content.\n");
+    HTTP_TRACE("RClientChunk sending unchunked content.\n");
     if (chain->buffer != nullptr && chain->used > 0) {
-        TRACE_AT(44, "RClientChunk appending its temp-buf.\n");
+        HTTP_TRACE_AT(44, "RClientChunk appending its temp-buf.\n");
         ChunkIn_append_buf(chain, g);
     }
     int last = 0;
     for (ChunkInNode *n = chain->head; n != nullptr; n = n->next) {
-        TRACE_AT(44, "RClientChunk sending %d-byte block.\n", static_cast<int>(n->used));
+        HTTP_TRACE_AT(44, "RClientChunk sending %d-byte block.\n", static_cast<int>(n->used));
         if (n->used == 0)
             continue;
         last = HTSocket_write(g->server_socket, n->buffer, static_cast<int>(n->used), nullptr);
@@ -243,20 +229,20 @@ bool skip_to_lf(HTRequest *request, const char *why)
             return false;
         if (c == '\n')
             return true;
-        TRACE_AT(66, "RClientChunk skipped (hex) char %d looking for LF terminating %s.\n", c, why);
+        HTTP_TRACE_AT(66, "RClientChunk skipped (hex) char %d looking for LF terminating %s.\n", c, why);
     }
 }
 
 bool add_bytes(ChunkIn *ci, const char *bytes, size_t n, HTThdGlobals *g, bool *gaveUp)
 {
     if (ci->buffer != nullptr && ci->capacity - ci->used >= n) {
-        TRACE("RClientChunk buffering %d bytes.\n", static_cast<int>(n));
+        HTTP_TRACE("RClientChunk buffering %d bytes.\n", static_cast<int>(n));
     } else {
-        TRACE("RClientChunk  not enough room, need a new buffer.\n");
+        HTTP_TRACE("RClientChunk  not enough room, need a new buffer.\n");
         ChunkIn_append_buf(ci, g);
         const size_t want = n > HT_CHUNKIN_BUFFER_MIN ? n : HT_CHUNKIN_BUFFER_MIN;
         if (!ChunkIn_alloc_new(ci, want, g)) {
-            TRACE("RClientChunk Giving up on trying to find content-length [limit %d bytes]\n", HT_CHUNKIN_TOTAL_MAX);
+            HTTP_TRACE("RClientChunk Giving up on trying to find content-length [limit %d bytes]\n", HT_CHUNKIN_TOTAL_MAX);
             *gaveUp = true;
             return false;
         }
@@ -271,10 +257,10 @@ int client_failure(HTRequest *request, const char *url, HTThdGlobals *g)
 {
     (void)url;
     const int err = errno;
-    TRACE("HTTP Proxy.. read failed or timedout, buf = 0x%lx, i = %d.\n", 0UL, 0);
+    HTTP_TRACE("HTTP Proxy.. read failed or timedout, buf = 0x%lx, i = %d.\n", 0UL, 0);
     request->error_code = err;
-    char *text = HTHTTP_message(g, MSG_CLIENT_TIMEOUT, "Proxy Error: Client side read Timeout.\n");
-    TRACE("HTTP Proxy.. unable to forward body - error %d\n", err);
+    char *text = HTHTTP_message(g, kMsgClientTimeout, "Proxy Error: Client side read Timeout.\n");
+    HTTP_TRACE("HTTP Proxy.. unable to forward body - error %d\n", err);
     CompleteSocketClose(g->server_socket, g, 1);
     HTDetailedError_set(HT_DERR_HTTPNOFORWARD, g);
     g->client_close = 1;
@@ -291,7 +277,7 @@ void dump_size(const char *text)
         copy[i] = c == '\n' || c == '\r' || c < '/' ? c : 'x';
     }
     copy[i] = '\0';
-    TRACE("RClientChunk dumping chunk size buffer %s.\n", copy);
+    HTTP_TRACE("RClientChunk dumping chunk size buffer %s.\n", copy);
 }
 
 int hex(char c)
@@ -312,7 +298,7 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
 {
     HTThdGlobals *g = ctx(context);
     (void)address;
-    TRACE("RClientChunk unchunking body of POST request.\n");
+    HTTP_TRACE("RClientChunk unchunking body of POST request.\n");
     auto *ci = static_cast<ChunkIn *>(HTMemPool_calloc(1, sizeof(ChunkIn), g));
     const HTStaticConfig *cfg = config_of(request);
     const unsigned long long limit = cfg->request_body_limit > 0
@@ -336,12 +322,12 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
             goto out;
         }
         if (n == HT_CHUNKIN_SIZE_TEXT || c < 0) {
-            TRACE("RClientChunk protocol error, chunk size not terminated with CRLF.\n");
+            HTTP_TRACE("RClientChunk protocol error, chunk size not terminated with CRLF.\n");
             result = HT_LOAD_FAILED;
             goto out;
         }
         if (c != '\n' && !skip_to_lf(request, "extension")) {
-            TRACE("RClientChunk protocol error, extension not terminated with CRLF.\n");
+            HTTP_TRACE("RClientChunk protocol error, extension not terminated with CRLF.\n");
             result = HT_LOAD_FAILED;
             goto out;
         }
@@ -365,19 +351,19 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
             }
         }
         if (overflow) {
-            TRACE("RClientChunk chunk size overflow error.\n");
+            HTTP_TRACE("RClientChunk chunk size overflow error.\n");
             dump_size(text);
             result = HT_LOAD_FAILED;
             goto out;
         }
         if (bad || digits == 0) {
-            TRACE("RClientChunk protocol violation, not a valid chunk size.\n");
+            HTTP_TRACE("RClientChunk protocol violation, not a valid chunk size.\n");
             dump_size(text);
             result = HT_LOAD_FAILED;
             goto out;
         }
         if (size == 0) {
-            TRACE("RClientChunk chunk size=%d, message done!!.\n", 0);
+            HTTP_TRACE("RClientChunk chunk size=%d, message done!!.\n", 0);
             // The trailer: lines up to the empty one.
             for (;;) {
                 int k = 0;
@@ -394,9 +380,9 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
             }
             break;
         }
-        TRACE("RClientChunk chunk size=%d.\n", static_cast<int>(size));
+        HTTP_TRACE("RClientChunk chunk size=%d.\n", static_cast<int>(size));
         if (size > limit - ci->total) {
-            TRACE("RClientChunk The request body size exceed the limit %u.\n", static_cast<unsigned>(limit));
+            HTTP_TRACE("RClientChunk The request body size exceed the limit %u.\n", static_cast<unsigned>(limit));
             result = HT_LOAD_FAILED;
             goto out;
         }
@@ -410,7 +396,7 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
             }
             bool gaveUp = false;
             if (!add_bytes(ci, b, static_cast<size_t>(want), g, &gaveUp)) {
-                TRACE("RClientChunk not unchunking as we've given up.\n");
+                HTTP_TRACE("RClientChunk not unchunking as we've given up.\n");
                 result = HT_LOAD_FAILED;
                 goto out;
             }
@@ -426,12 +412,12 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
     {
         const bool body = HTMethod_hasBody(request->method) != 0;
         if (HTHTTP_wantsCRLF(request, url, g)) {
-            TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
+            HTTP_TRACE("Adding CRLF. due to appendCRLFtoPost directive.\n");
             if (ci->buffer == nullptr || ci->capacity - ci->used < 2) {
                 ChunkIn_append_buf(ci, g);
                 if (!ChunkIn_alloc_new(ci, HT_CHUNKIN_BUFFER_MIN, g)) {
-                    TRACE("RClientChunk  ChunkIn_alloc_new failure.\n");
-                    TRACE("RClientChunk not unchunking as we've given up.\n");
+                    HTTP_TRACE("RClientChunk  ChunkIn_alloc_new failure.\n");
+                    HTTP_TRACE("RClientChunk not unchunking as we've given up.\n");
                     return HT_LOAD_FAILED;
                 }
             }
@@ -443,7 +429,7 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
         char *head = HTComposeHTTPCommand(request, url, parts, &length,
                                           body ? static_cast<long long>(ci->total) : 0, host, g);
         if (head == nullptr) {
-            TRACE("RClientChunk could not build command\n");
+            HTTP_TRACE("RClientChunk could not build command\n");
             return HT_LOAD_FAILED;
         }
         int reuse = 0;
@@ -453,11 +439,11 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
         if (body && ChunkIn_flush(ci, g) < 0) {
             const int err = g->server_socket && g->server_socket->error ? g->server_socket->error : errno;
             request->error_code = err;
-            char *text = HTHTTP_message(g, MSG_NO_FORWARD,
+            char *text = HTHTTP_message(g, kMsgNoForward,
                                         "Proxy Error: Host connected but unable to forward request \"%s\", please "
                                         "retry, errno:  %d\n",
                                         EncodeScriptCharacters(url, g), err);
-            TRACE("RClientChunk unable to forward body - error %d\n", err);
+            HTTP_TRACE("RClientChunk unable to forward body - error %d\n", err);
             CompleteSocketClose(g->server_socket, g, 1);
             HTDetailedError_set(HT_DERR_HTTPNOFORWARD, g);
             HTLoadError(request, failStatus, text, g);

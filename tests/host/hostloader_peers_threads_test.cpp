@@ -75,21 +75,12 @@ protected:
         const std::string echo = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
         const std::string conf = dir_->file(
             "nginx.conf",
-            (peers::installed(echo.c_str()) || access(echo.c_str(), R_OK) == 0 ? "load_module " + echo + ";\n"
-                                                                                : std::string()) +
-                "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
-                "error_log " + d + "/nginx-error.log;\nevents { worker_connections 256; }\n"
-                "http {\n  access_log off;\n"
-                "  client_body_temp_path " + d + "/tmp/body;\n  proxy_temp_path " + d + "/tmp/proxy;\n"
-                "  fastcgi_temp_path " + d + "/tmp/fcgi;\n  uwsgi_temp_path " + d + "/tmp/uwsgi;\n"
-                "  scgi_temp_path " + d + "/tmp/scgi;\n"
-                "  keepalive_timeout 1;\n  client_body_buffer_size 1m;\n"
-                "  types { text/html html; text/plain txt; }\n"
-                "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n"
-                "  server { listen 127.0.0.1:" + std::to_string(origin_port_) + "; root " + d + "/html;\n"
-                "    location /echo { echo_read_request_body; echo_request_body; }\n"
-                "    location /pieces { echo one; echo_flush; echo_sleep 0.2; echo two; }\n"
-                "  }\n}\n");
+            peers::nginx_conf(d, origin_port_,
+                              "  keepalive_timeout 1;\n  client_body_buffer_size 1m;\n"
+                              "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n",
+                              "    location /echo { echo_read_request_body; echo_request_body; }\n"
+                              "    location /pieces { echo one; echo_flush; echo_sleep 0.2; echo two; }\n",
+                              access(echo.c_str(), R_OK) == 0 ? "load_module " + echo + ";\n" : std::string()));
         origin_ = new peers::Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf},
                                   d + "/nginx.out", origin_port_);
         if (!origin_->ready())
@@ -196,22 +187,11 @@ TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
     dir_->dir("squid");
     dir_->dir("tinyproxy");
     const int squidPort = peers::free_port();
-    const std::string squidConf = dir_->file(
-        "squid/squid.conf",
-        "http_port 127.0.0.1:" + std::to_string(squidPort) + "\n"
-        "acl loopback src 127.0.0.0/8\nhttp_access allow loopback\nhttp_access deny all\n"
-        "cache deny all\ncache_mem 0 MB\nicp_port 0\nhtcp_port 0\nsnmp_port 0\n"
-        "pid_filename " + d + "/squid/squid.pid\ncache_log " + d + "/squid/cache.log\naccess_log none\n"
-        "cache_store_log none\ncoredump_dir " + d + "/squid\nnetdb_filename none\npinger_enable off\n"
-        "shutdown_lifetime 0 seconds\n" + (geteuid() == 0 ? "cache_effective_user proxy\n" : ""));
+    const std::string squidConf = dir_->file("squid/squid.conf", peers::squid_conf(d + "/squid", squidPort));
     peers::Peer squid({"/usr/sbin/squid", "-N", "-f", squidConf}, d + "/squid/squid.out", squidPort);
     ASSERT_TRUE(squid.ready()) << "squid did not start";
     const int tinyPort = peers::free_port();
-    const std::string tinyConf = dir_->file(
-        "tinyproxy/tinyproxy.conf",
-        std::string(geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") + "Port " + std::to_string(tinyPort) +
-            "\nListen 127.0.0.1\nTimeout 30\nPidFile \"" + d + "/tinyproxy/tinyproxy.pid\"\nLogFile \"" + d +
-            "/tinyproxy/tinyproxy.log\"\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n");
+    const std::string tinyConf = dir_->file("tinyproxy/tinyproxy.conf", peers::tinyproxy_conf(d + "/tinyproxy", tinyPort));
     peers::Peer tiny({"/usr/bin/tinyproxy", "-d", "-c", tinyConf}, d + "/tinyproxy/tinyproxy.out", tinyPort);
     ASSERT_TRUE(tiny.ready()) << "tinyproxy did not start";
 
