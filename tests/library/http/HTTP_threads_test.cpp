@@ -15,6 +15,8 @@
 #include "HTTPResp.h"
 #include "HTWild.h"
 #include "HTWriter.h"
+#include "HTServerPref.h"
+#include "htc_oom.h"
 #include "htc_worker.h"
 #include "peers.hpp"
 
@@ -153,6 +155,7 @@ int capture_page(HTRequest *request, int status, const char *message, HTThdGloba
 }
 
 struct Result {
+    std::string left; // what the client sent that the loader did not read
     int rc = 0;
     std::string client;
     Page page;
@@ -184,7 +187,8 @@ protected:
 
     // One request through HTLoadHTTP; `body` is what the client sends after the head.
     Result load(const std::string &method, const std::string &url, std::function<void(HTRequest *)> setup = {},
-                const std::string &body = {}, const std::string &headers = "Accept: */*\r\n")
+                const std::string &body = {}, const std::string &headers = "Accept: */*\r\n",
+                bool brokenClient = false)
     {
         Result r;
         int pair[2], in[2];
@@ -199,6 +203,9 @@ protected:
         });
         if (!body.empty())
             send(in[1], body.data(), body.size(), MSG_NOSIGNAL);
+        shutdown(in[1], SHUT_WR);
+        if (brokenClient)
+            shutdown(pair[1], SHUT_RD);
         HTSocket *out = HTSocketQueue_get();
         out->socket = pair[0];
         HTSocket *cin = HTSocketQueue_get();
@@ -225,6 +232,15 @@ protected:
         r.page = p;
         r.detailed = g->detailed_error;
         r.client_close = g->client_close;
+        {
+            int n = 0;
+            char *p = HTInputSocket_getInputPointer(request->client_input, &n);
+            r.left.assign(p, static_cast<size_t>(n));
+            char buf[4096];
+            ssize_t k;
+            while ((k = recv(in[0], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                r.left.append(buf, static_cast<size_t>(k));
+        }
         shutdown(pair[0], SHUT_RDWR);
         drain.join();
         close(pair[0]);
@@ -326,6 +342,7 @@ TEST_F(HTTPLoader, PostBodiesWithCRLFPatternAndLimit)
                           },
                           "0123456789GET /next HTTP/1.1\r\n\r\n", "Content-Length: 10\r\n");
     EXPECT_EQ(r.rc, HT_LOAD_OK);
+    EXPECT_EQ(r.left, "GET /next HTTP/1.1\r\n\r\n");
     const auto got = o.received();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].substr(got[0].find("\r\n\r\n") + 4), "0123456789\r\n");
@@ -554,6 +571,9 @@ TEST_F(HTTPLoader, ChunkedClientBodiesAreDechunked)
         const Result r = load("POST", url(o.port()), chunked, c.body + "GET /next HTTP/1.1\r\n\r\n",
                               "Accept: */*\r\n");
         EXPECT_EQ(r.rc, c.rc) << c.name;
+        if (c.rc == HT_LOAD_OK) {
+            EXPECT_EQ(r.left, "GET /next HTTP/1.1\r\n\r\n") << c.name;
+        }
         if (c.forwarded) {
             ASSERT_EQ(static_cast<int>(o.received().size()), before + 1) << c.name;
             const std::string h = o.received().back();
@@ -658,6 +678,136 @@ TEST_F(HTTPLoader, SplitModeRequestThenResponse)
     out->socket = -1;
     HTSocketQueue_return(out);
     end_request();
+}
+
+TEST_F(HTTPLoader, MorePagesAndTheirDetailedErrors)
+{
+    // The origin takes the request and says nothing; under the mapping flag: 400 and httpnodata.
+    Origin mute([](int fd, Origin &org) { org.record(read_head(fd)); });
+    Result r = load("GET", url(mute.port(), "/m"), [this](HTRequest *) { g->mapping = 1; });
+    EXPECT_EQ(r.rc, HT_LOAD_RETRY);
+    EXPECT_EQ(r.page.status, 400);
+    EXPECT_EQ(r.detailed, HT_DERR_HTTPNODATA);
+    EXPECT_NE(r.page.message.find("did not send any data"), std::string::npos) << r.page.message;
+    // The client sends fewer body bytes than it declared and goes: 408 and httpnoforward.
+    Origin o(serve_all(kOk));
+    r = load("POST", url(o.port()), [](HTRequest *q) {
+        q->content_length = 10;
+        q->content_length_set = 1;
+    }, "abc", "Content-Length: 10\r\n");
+    EXPECT_EQ(r.rc, HT_LOAD_RETRY);
+    EXPECT_EQ(r.page.status, 408);
+    EXPECT_EQ(r.detailed, HT_DERR_HTTPNOFORWARD);
+    EXPECT_TRUE(r.client_close);
+    // A chunked body that stops in the middle: the same.
+    r = load("POST", url(o.port()), [](HTRequest *q) { q->transfer_coding = "chunked"; }, "5\r\nab");
+    EXPECT_EQ(r.rc, HT_LOAD_RETRY);
+    EXPECT_EQ(r.page.status, 408);
+}
+
+TEST_F(HTTPLoader, DeferredHostHeader)
+{
+    Origin o(serve_all(kOk));
+    const Result r = load("GET", url(o.port()), [this](HTRequest *) { utilServerPref_hostDefer(1, g); });
+    EXPECT_EQ(r.rc, HT_LOAD_OK);
+    ASSERT_EQ(o.received().size(), 1u);
+    EXPECT_EQ(o.received()[0].rfind("GET /x HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(o.port()) + "\r\n", 0), 0u)
+        << o.received()[0];
+}
+
+TEST_F(HTTPLoader, SlowSilentAndBrokenAnswers)
+{
+    // A byte at a time.
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+    Origin slow([&chunked](int fd, Origin &org) {
+        for (;;) {
+            const std::string h = read_head(fd);
+            if (h.empty())
+                return;
+            org.record(h);
+            for (char c : chunked) {
+                say(fd, std::string(1, c));
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+    });
+    HTMyStaticConfig.server_conn_pool = 1;
+    HTMyStaticConfig.server_idle_limit = 60;
+    for (int i = 0; i < 2; ++i) {
+        const Result r = load("GET", url(slow.port()));
+        EXPECT_EQ(r.client, chunked);
+        EXPECT_FALSE(r.client_close);
+    }
+    EXPECT_EQ(slow.connections.load(), 1);
+
+    // Silence in the middle of the body: the read time-out of the server socket ends it.
+    HTServerSocketTimer = [](HTSocket *s, HTRequest *, int on) {
+        timeval tv{on ? 1 : 0, 0};
+        setsockopt(s->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    };
+    Origin silent([](int fd, Origin &org) {
+        org.record(read_head(fd));
+        say(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+        char b;
+        recv(fd, &b, 1, 0); // until the loader gives up
+    });
+    Result r = load("GET", url(silent.port()));
+    HTServerSocketTimer = nullptr;
+    EXPECT_EQ(r.rc, HT_LOAD_OK);
+    EXPECT_EQ(r.client, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    EXPECT_TRUE(r.client_close);
+    load("GET", url(silent.port()));
+    EXPECT_EQ(silent.connections.load(), 2);
+
+    // A client that cannot be written: the server connection is not pooled.
+    Origin big(serve_all("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + std::string(300000, 'x')));
+    r = load("GET", url(big.port()), {}, {}, "Accept: */*\r\n", true);
+    EXPECT_EQ(g->output_healthy, 0);
+    load("GET", url(big.port()));
+    EXPECT_EQ(big.connections.load(), 2);
+}
+
+TEST_F(HTTPLoader, AllocationFailuresLeaveTheRequestCleanly)
+{
+    Origin o(serve_all(kOk));
+    int pair[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+    std::thread drain([&] {
+        char buf[4096];
+        while (recv(pair[1], buf, sizeof buf, 0) > 0) {
+        }
+    });
+    HTSocket *out = HTSocketQueue_get();
+    out->socket = pair[0];
+    static char urlText[64];
+    std::snprintf(urlText, sizeof urlText, "http://127.0.0.1:%d/oom", o.port());
+    static int rc;
+    HTThdGlobals *ctx = g;
+    auto op = [ctx, out] {
+        rc = 0;
+        HTRequest *request = HTRequest_new(ctx);
+        request->config = &HTMyStaticConfig;
+        request->method = HT_METHOD_GET;
+        request->anchor = HTAnchor_findAddress(urlText, ctx);
+        HTAnchor_setPhysical(request->anchor, urlText);
+        request->output_stream = HTWriter_newNoClose(out, request);
+        rc = HTLoadHTTP(request, ctx);
+    };
+    const unsigned long rounds = htc_each_failure(op, [this](const HtcOomRound &round) {
+        if (!round.raised) {
+            EXPECT_EQ(rc, HT_LOAD_OK) << "round " << round.n;
+        }
+        if (g->server_socket)
+            CompleteSocketClose(g->server_socket, g, 1);
+        end_request();
+    });
+    EXPECT_GT(rounds, 1u);
+    shutdown(pair[0], SHUT_RDWR);
+    drain.join();
+    close(pair[0]);
+    close(pair[1]);
+    out->socket = -1;
+    HTSocketQueue_return(out);
 }
 
 TEST(EncodeScriptCharacters, EscapesTheFiveAndLeavesTheRest)
