@@ -208,6 +208,7 @@ void BM_Loader(benchmark::State &state, const char *file, bool pooled)
         bytes += g->output_healthy;
         if (!pooled && g->server_socket != nullptr)
             CompleteSocketClose(g->server_socket, g, 1);
+        HTRequest_delete(request);
         HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
     }
     state.SetBytesProcessed(bytes);

@@ -250,6 +250,12 @@ void end_connection(void *session)
     removeConnection(fd);
     HTSocket_close(s, __FILE__, __LINE__, nullptr);
     words(session)[HOST_SESSION_HTSOCKET] = 0;
+    // The server connection reserved for this client goes with it.
+    if (auto *reserved = reinterpret_cast<HTSocket *>(words(session)[HOST_SESSION_RESERVED_SOCKET])) {
+        HTSocket_close(reserved, __FILE__, __LINE__, nullptr);
+        DecLibSNMPOutboundAssociations();
+        words(session)[HOST_SESSION_RESERVED_SOCKET] = 0;
+    }
     HTInputSocket_reset(input_of(session), nullptr);
     ++nEnds;
     putSession(session);
@@ -329,7 +335,20 @@ Served serve_one(void *session, HTRequest *request)
                             head.chunked, expect, block, n};
         ++words(session)[HOST_SESSION_REQUESTS];
         ++nRequests;
-        return hostloader_serve(request, g, s, in, &f) ? Served::kKeep : Served::kEnd;
+        // The client connection's reservation travels with it, not with the worker.
+        uintptr_t *w = words(session);
+        g->reserved_socket = reinterpret_cast<HTSocket *>(w[HOST_SESSION_RESERVED_SOCKET]);
+        g->reserved_address = static_cast<uint32_t>(w[HOST_SESSION_RESERVED_ADDRESS]);
+        g->reserved_port = static_cast<int>(w[HOST_SESSION_RESERVED_PORT]);
+        g->client_seq = static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]);
+        const bool keep = hostloader_serve(request, g, s, in, &f) != 0;
+        w[HOST_SESSION_RESERVED_SOCKET] = reinterpret_cast<uintptr_t>(g->reserved_socket);
+        w[HOST_SESSION_RESERVED_ADDRESS] = g->reserved_address;
+        w[HOST_SESSION_RESERVED_PORT] = static_cast<uintptr_t>(g->reserved_port);
+        g->reserved_socket = nullptr;
+        g->reserved_address = 0;
+        g->reserved_port = 0;
+        return keep ? Served::kKeep : Served::kEnd;
     }
     if (head.chunked) {
         answer(s, kLengthRequired, sizeof kLengthRequired - 1, request);
@@ -435,6 +454,9 @@ void *accept_loop(void *)
         w[HOST_SESSION_CLIENT_ADDRESS] = peer.sin_addr.s_addr;
         w[HOST_SESSION_CLIENT_PORT] = ntohs(peer.sin_port);
         w[HOST_SESSION_REQUESTS] = 0;
+        w[HOST_SESSION_RESERVED_SOCKET] = 0;
+        w[HOST_SESSION_RESERVED_ADDRESS] = 0;
+        w[HOST_SESSION_RESERVED_PORT] = 0;
         HTInputSocket_reset(input_of(session), s);
         const int fd = s->socket;
         if (addNewConnection(fd, dispatch, session, hostclient_settings.persist_timeout) == HT_CONN_NOT_WATCHED)

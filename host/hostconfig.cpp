@@ -189,4 +189,5 @@ extern "C" void hostconfig_free(HTStaticConfig *config)
     HTAlloc_free(c->worker_group);
     c->worker_group = nullptr;
     hostproxy_free(c);
+    hostloader_free(c);
 }

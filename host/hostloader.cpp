@@ -97,6 +97,16 @@ extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
     return {kDirectives, sizeof kDirectives / sizeof kDirectives[0], config};
 }
 
+extern "C" void hostloader_free(HTStaticConfig *config)
+{
+    if (config->crlf_patterns == nullptr)
+        return;
+    for (HTList *e = config->crlf_patterns->next; e != nullptr; e = e->next)
+        HTPattern_free(static_cast<HTPattern *>(e->object));
+    HTList_delete(config->crlf_patterns, nullptr);
+    config->crlf_patterns = nullptr;
+}
+
 extern "C" void hostloader_install(int request_timeout)
 {
     requestTimeout = request_timeout;

@@ -41,6 +41,9 @@ extern HostLoaderSettings hostloader_settings;
  */
 HostDirectiveTable hostloader_directives(HTStaticConfig *config);
 
+/* Releases what the directives made (the CR LF patterns and their list). */
+void hostloader_free(HTStaticConfig *config);
+
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */
 void hostloader_install(int request_timeout);
 

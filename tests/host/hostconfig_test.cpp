@@ -65,6 +65,7 @@ TEST(HostConfig, EveryDirective)
     EXPECT_EQ(c.socks_rules, nullptr);
     EXPECT_EQ(c.blocked_headers, nullptr);
     EXPECT_EQ(hostconfig_load(dir.file("absent.conf").c_str(), &c, nullptr), -1);
+    hostconfig_free(&c);
 
     // The proxy-selection directives come with the same file.
     dir.write("proxy.conf", "http_proxy http://cache.example.net:3128/\nFlexibleSocks off\n");

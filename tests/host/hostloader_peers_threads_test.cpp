@@ -155,9 +155,10 @@ peers::TempDir *Loader::dir_ = nullptr;
 peers::Peer *Loader::origin_ = nullptr;
 int Loader::origin_port_ = 0;
 
-TEST_F(Loader, DirectWithAndWithoutThePool)
+TEST_F(Loader, DirectWithAndWithoutThePoolAndWithPersistMapping)
 {
-    for (const char *pool : {"ServerConnPool on\nServerIdleLimit 30\nMaxSocketPerServer 8\n", "ServerConnPool off\n"}) {
+    for (const char *pool : {"ServerConnPool on\nServerIdleLimit 30\nMaxSocketPerServer 8\n", "ServerConnPool off\n",
+                             "ServerConnPool on\nPersistMapping on\n"}) {
         SCOPED_TRACE(pool);
         int port = 0;
         auto h = host("direct", pool, &port);

@@ -168,14 +168,22 @@ protected:
     void SetUp() override
     {
         WorkerTest::SetUp();
-        saved = HTMyStaticConfig;
+        // The pool's collector reads the configuration of the thread that
+        // starts the pool, for good: one record that never changes. Each
+        // test's requests read a record of their own.
+        static HTStaticConfig collector = [] {
+            HTStaticConfig c{};
+            c.server_idle_limit = 60;
+            c.server_gc_interval = 60;
+            return c;
+        }();
+        g->config = &collector;
         HTLoadError_setHandler(capture_page);
     }
     void TearDown() override
     {
         if (g)
             http_close();
-        HTMyStaticConfig = saved;
         HTLoadError_setHandler(nullptr);
         WorkerTest::TearDown();
     }
@@ -211,7 +219,7 @@ protected:
         HTSocket *cin = HTSocketQueue_get();
         cin->socket = in[0];
         HTRequest *request = HTRequest_new(g);
-        request->config = &HTMyStaticConfig;
+        request->config = &cfg;
         request->method = HTMethod_enum(method.c_str());
         request->anchor = HTAnchor_findAddress(url.c_str(), g);
         HTAnchor_setPhysical(request->anchor, url.c_str());
@@ -252,6 +260,7 @@ protected:
         cin->socket = -1;
         HTSocketQueue_return(cin);
         r.client = got;
+        HTRequest_delete(request);
         end_request();
         return r;
     }
@@ -259,7 +268,7 @@ protected:
     {
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
-    HTStaticConfig saved;
+    HTStaticConfig cfg{};
 };
 
 const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -332,8 +341,8 @@ TEST_F(HTTPLoader, PostBodiesWithCRLFPatternAndLimit)
         say(fd, kOk);
     });
     HTPattern *p = HTPattern_new("http://127.0.0.1:*/form*");
-    HTMyStaticConfig.crlf_patterns = HTList_new(g);
-    HTList_appendObject(HTMyStaticConfig.crlf_patterns, p, g);
+    cfg.crlf_patterns = HTList_new(g);
+    HTList_appendObject(cfg.crlf_patterns, p, g);
     // The body the client sends is followed by a pipelined request that must stay.
     const Result r = load("POST", url(o.port(), "/form"),
                           [](HTRequest *q) {
@@ -346,12 +355,12 @@ TEST_F(HTTPLoader, PostBodiesWithCRLFPatternAndLimit)
     const auto got = o.received();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].substr(got[0].find("\r\n\r\n") + 4), "0123456789\r\n");
-    HTList_delete(HTMyStaticConfig.crlf_patterns, g);
+    HTList_delete(cfg.crlf_patterns, g);
     HTPattern_free(p);
 
     // A declared length above the limit is refused with the page, nothing sent.
-    HTMyStaticConfig.crlf_patterns = nullptr;
-    HTMyStaticConfig.request_body_limit = 5;
+    cfg.crlf_patterns = nullptr;
+    cfg.request_body_limit = 5;
     const Result big = load("POST", url(o.port(), "/big"), [](HTRequest *q) {
         q->content_length = 10;
         q->content_length_set = 1;
@@ -363,9 +372,9 @@ TEST_F(HTTPLoader, PostBodiesWithCRLFPatternAndLimit)
 TEST_F(HTTPLoader, HundredGetsOnOnePooledConnection)
 {
     Origin o(serve_all(kOk));
-    HTMyStaticConfig.server_conn_pool = 1;
-    HTMyStaticConfig.server_idle_limit = 60;
-    HTMyStaticConfig.max_socket_per_server = 10;
+    cfg.server_conn_pool = 1;
+    cfg.server_idle_limit = 60;
+    cfg.max_socket_per_server = 10;
     for (int i = 0; i < 100; ++i) {
         const Result r = load("GET", url(o.port(), "/n" + std::to_string(i)));
         ASSERT_EQ(r.rc, HT_LOAD_OK) << i;
@@ -428,6 +437,14 @@ TEST_F(HTTPLoader, ErrorPagesEscapeWhatTheyInsert)
     r = load("GET", "http://127.0.0.1/", [](HTRequest *q) { q->bad_request = 1; });
     EXPECT_EQ(r.page.status, 400);
     EXPECT_EQ(r.detailed, HT_DERR_BADREQUEST);
+
+    // https without a secure-socket backend: the handshake fails with its reason.
+    Origin o(serve_all(kOk));
+    r = load("GET", "https://127.0.0.1:" + std::to_string(o.port()) + "/s");
+    EXPECT_EQ(r.rc, HT_LOAD_RETRY_CONNECT);
+    EXPECT_EQ(r.page.status, 504);
+    EXPECT_NE(r.page.message.find("SSL Handshake"), std::string::npos) << r.page.message;
+    EXPECT_NE(r.page.message.find("secure sockets not available"), std::string::npos) << r.page.message;
 }
 
 TEST_F(HTTPLoader, MisbehavingOriginsAreFramedAndNeverReused)
@@ -451,8 +468,8 @@ TEST_F(HTTPLoader, MisbehavingOriginsAreFramedAndNeverReused)
         {"both framings", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
          "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", false},
     };
-    HTMyStaticConfig.server_conn_pool = 1;
-    HTMyStaticConfig.server_idle_limit = 60;
+    cfg.server_conn_pool = 1;
+    cfg.server_idle_limit = 60;
     for (const Case &c : cases) {
         Origin o([&c](int fd, Origin &org) {
             org.record(read_head(fd));
@@ -649,13 +666,13 @@ TEST_F(HTTPLoader, ConnectionFate)
 TEST_F(HTTPLoader, SplitModeRequestThenResponse)
 {
     Origin o(serve_all(kOk));
-    HTMyStaticConfig.connection_management = 1;
+    cfg.connection_management = 1;
     int pair[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
     HTSocket *out = HTSocketQueue_get();
     out->socket = pair[0];
     HTRequest *request = HTRequest_new(g);
-    request->config = &HTMyStaticConfig;
+    request->config = &cfg;
     request->method = HT_METHOD_GET;
     const std::string u = url(o.port());
     request->anchor = HTAnchor_findAddress(u.c_str(), g);
@@ -673,6 +690,7 @@ TEST_F(HTTPLoader, SplitModeRequestThenResponse)
         got.append(buf, static_cast<size_t>(k));
     EXPECT_EQ(got, kOk);
     g->use_connmgmt = 0;
+    HTRequest_delete(request);
     close(pair[0]);
     close(pair[1]);
     out->socket = -1;
@@ -731,8 +749,8 @@ TEST_F(HTTPLoader, SlowSilentAndBrokenAnswers)
             }
         }
     });
-    HTMyStaticConfig.server_conn_pool = 1;
-    HTMyStaticConfig.server_idle_limit = 60;
+    cfg.server_conn_pool = 1;
+    cfg.server_idle_limit = 60;
     for (int i = 0; i < 2; ++i) {
         const Result r = load("GET", url(slow.port()));
         EXPECT_EQ(r.client, chunked);
@@ -782,11 +800,14 @@ TEST_F(HTTPLoader, AllocationFailuresLeaveTheRequestCleanly)
     static char urlText[64];
     std::snprintf(urlText, sizeof urlText, "http://127.0.0.1:%d/oom", o.port());
     static int rc;
+    static HTRequest *request;
     HTThdGlobals *ctx = g;
-    auto op = [ctx, out] {
+    HTStaticConfig *conf = &cfg;
+    auto op = [ctx, out, conf] {
         rc = 0;
-        HTRequest *request = HTRequest_new(ctx);
-        request->config = &HTMyStaticConfig;
+        request = nullptr;
+        request = HTRequest_new(ctx);
+        request->config = conf;
         request->method = HT_METHOD_GET;
         request->anchor = HTAnchor_findAddress(urlText, ctx);
         HTAnchor_setPhysical(request->anchor, urlText);
@@ -799,6 +820,7 @@ TEST_F(HTTPLoader, AllocationFailuresLeaveTheRequestCleanly)
         }
         if (g->server_socket)
             CompleteSocketClose(g->server_socket, g, 1);
+        HTRequest_delete(request);
         end_request();
     });
     EXPECT_GT(rounds, 1u);
