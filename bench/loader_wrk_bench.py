@@ -18,29 +18,10 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
-import time
 
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_port(port, seconds=20):
-    until = time.time() + seconds
-    while time.time() < until:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
+from connmgr_bench import free_port, wait_port
 
 
 def start(argv, log, port):
