@@ -6,9 +6,11 @@
 #include "HTConfig.h"
 #include "HTGlobals.h"
 #include "HTInputSocket.h"
+#include "HTMPool.h"
 #include "HTMultiSelect.h"
 #include "HTSocket.h"
 #include "HTString.h"
+#include "hostloader.h"
 #include "hostsession.h"
 #include "httpool.h"
 
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 HostClientSettings hostclient_settings = {"127.0.0.1", 0, 32, 20000, 60, 30};
 
@@ -247,6 +250,12 @@ void end_connection(void *session)
     removeConnection(fd);
     HTSocket_close(s, __FILE__, __LINE__, nullptr);
     words(session)[HOST_SESSION_HTSOCKET] = 0;
+    // The server connection reserved for this client goes with it.
+    if (auto *reserved = reinterpret_cast<HTSocket *>(words(session)[HOST_SESSION_RESERVED_SOCKET])) {
+        HTSocket_close(reserved, __FILE__, __LINE__, nullptr);
+        DecLibSNMPOutboundAssociations();
+        words(session)[HOST_SESSION_RESERVED_SOCKET] = 0;
+    }
     HTInputSocket_reset(input_of(session), nullptr);
     ++nEnds;
     putSession(session);
@@ -277,6 +286,15 @@ Served serve_one(void *session, HTRequest *request)
         answer(s, kBadRequest, sizeof kBadRequest - 1, request);
         return Served::kEnd;
     }
+    // The request line's method and target, for a request the loader takes.
+    auto *g = static_cast<HTThdGlobals *>(request->pool);
+    char *requestLine = HTMemPoolStrdup(line, g);
+    char *target = std::strchr(requestLine, ' ');
+    *target++ = '\0';
+    *std::strchr(target, ' ') = '\0';
+    const bool forward = hostloader_takes(target) != 0;
+    char **lines = forward ? static_cast<char **>(HTMemPoolAlloc(sizeof(char *) * HOST_HEADERS_MAX, g)) : nullptr;
+    int expect = 0;
     for (;;) {
         line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
         if (line == nullptr)
@@ -287,10 +305,50 @@ Served serve_one(void *session, HTRequest *request)
             answer(s, kTooLarge, sizeof kTooLarge - 1, request);
             return Served::kEnd;
         }
+        if (forward) {
+            lines[head.headers] = const_cast<char *>(line);
+            if (strncasecmp(line, "expect:", 7) == 0 && strcasestr(line + 7, "100-continue") != nullptr)
+                expect = 1;
+        }
         if (hostclient_parseHeaderLine(line, &head) != 0) {
             answer(s, kBadRequest, sizeof kBadRequest - 1, request);
             return Served::kEnd;
         }
+    }
+    if (forward) {
+        size_t n = 0;
+        for (int i = 0; i < head.headers; ++i)
+            if (hostloader_forwarded(lines[i], head.chunked))
+                n += std::strlen(lines[i]) + 2;
+        auto *block = static_cast<char *>(HTMemPoolAlloc(n + 1, g));
+        char *o = block;
+        for (int i = 0; i < head.headers; ++i) {
+            if (!hostloader_forwarded(lines[i], head.chunked))
+                continue;
+            const size_t k = std::strlen(lines[i]);
+            std::memcpy(o, lines[i], k);
+            std::memcpy(o + k, "\r\n", 2);
+            o += k + 2;
+        }
+        *o = '\0';
+        const HostForward f{requestLine, target, head.http11, head.keep_alive, head.chunked ? -1 : head.content_length,
+                            head.chunked, expect, block, n};
+        ++words(session)[HOST_SESSION_REQUESTS];
+        ++nRequests;
+        // The client connection's reservation travels with it, not with the worker.
+        uintptr_t *w = words(session);
+        g->reserved_socket = reinterpret_cast<HTSocket *>(w[HOST_SESSION_RESERVED_SOCKET]);
+        g->reserved_address = static_cast<uint32_t>(w[HOST_SESSION_RESERVED_ADDRESS]);
+        g->reserved_port = static_cast<int>(w[HOST_SESSION_RESERVED_PORT]);
+        g->client_seq = static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]);
+        const bool keep = hostloader_serve(request, g, s, in, &f) != 0;
+        w[HOST_SESSION_RESERVED_SOCKET] = reinterpret_cast<uintptr_t>(g->reserved_socket);
+        w[HOST_SESSION_RESERVED_ADDRESS] = g->reserved_address;
+        w[HOST_SESSION_RESERVED_PORT] = static_cast<uintptr_t>(g->reserved_port);
+        g->reserved_socket = nullptr;
+        g->reserved_address = 0;
+        g->reserved_port = 0;
+        return keep ? Served::kKeep : Served::kEnd;
     }
     if (head.chunked) {
         answer(s, kLengthRequired, sizeof kLengthRequired - 1, request);
@@ -396,6 +454,9 @@ void *accept_loop(void *)
         w[HOST_SESSION_CLIENT_ADDRESS] = peer.sin_addr.s_addr;
         w[HOST_SESSION_CLIENT_PORT] = ntohs(peer.sin_port);
         w[HOST_SESSION_REQUESTS] = 0;
+        w[HOST_SESSION_RESERVED_SOCKET] = 0;
+        w[HOST_SESSION_RESERVED_ADDRESS] = 0;
+        w[HOST_SESSION_RESERVED_PORT] = 0;
         HTInputSocket_reset(input_of(session), s);
         const int fd = s->socket;
         if (addNewConnection(fd, dispatch, session, hostclient_settings.persist_timeout) == HT_CONN_NOT_WATCHED)

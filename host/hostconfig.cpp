@@ -9,6 +9,7 @@
 #include "htstab.h"
 #include "hostclient.h"
 #include "hostio.h"
+#include "hostloader.h"
 #include "hostproxy.h"
 
 #include <arpa/inet.h>
@@ -163,7 +164,7 @@ extern "C" int hostconfig_load(const char *path, HTStaticConfig *config, char *e
     if (c->socks_user == nullptr)
         Socks_init(c);
     const HostDirectiveTable tables[] = {hostconfig_directives(c), hostproxy_directives(c),
-                                         hostclient_directives(c)};
+                                         hostclient_directives(c), hostloader_directives(c)};
     char ignored[HOSTCONF_ERROR_MAX];
     const int result =
         hostconf_read(path ? path : "", tables, sizeof tables / sizeof tables[0], error ? error : ignored);
@@ -187,4 +188,5 @@ extern "C" void hostconfig_free(HTStaticConfig *config)
     HTAlloc_free(c->worker_group);
     c->worker_group = nullptr;
     hostproxy_free(c);
+    hostloader_free(c);
 }

@@ -9,12 +9,38 @@
 #include "HTStream-t.h"
 #include "HTStreamStack.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// A pool copy of the text with the HTML specials written as references.
+// The length of a character reference ("&lt;", "&#x000A;") at p, or 0.
+size_t reference_at(const char *p)
+{
+    const char *q = p + 1;
+    if (*q == '#') {
+        ++q;
+        if (*q == 'x' || *q == 'X')
+            ++q;
+        const char *digits = q;
+        while (std::isxdigit(static_cast<unsigned char>(*q)))
+            ++q;
+        if (q == digits)
+            return 0;
+    } else {
+        const char *name = q;
+        while (std::isalpha(static_cast<unsigned char>(*q)))
+            ++q;
+        if (q == name)
+            return 0;
+    }
+    return *q == ';' ? static_cast<size_t>(q + 1 - p) : 0;
+}
+
+// A pool copy of the text with the HTML specials written as references. A
+// reference already in the text (the library escapes what it inserts into
+// its messages) stays as it is, so that it shows as its character.
 // Everything here allocates from the pool, which may leave through
 // out_of_memory: no object with a destructor lives in these frames.
 char *escape(const char *text, HTThdGlobals *g)
@@ -27,6 +53,14 @@ char *escape(const char *text, HTThdGlobals *g)
     auto *out = static_cast<char *>(HTMemPoolAlloc(n + 1, g));
     char *o = out;
     for (const char *p = text; *p; ++p) {
+        if (*p == '&') {
+            if (const size_t k = reference_at(p)) {
+                std::memcpy(o, p, k);
+                o += k;
+                p += k - 1;
+                continue;
+            }
+        }
         const char *r = *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : *p == '&' ? "&amp;" : *p == '"' ? "&quot;" : nullptr;
         if (r != nullptr) {
             const size_t rn = std::strlen(r);

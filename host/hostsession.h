@@ -30,6 +30,10 @@ enum {
     HOST_SESSION_CLIENT_ADDRESS = 34,              /* client IPv4 address (network order) */
     HOST_SESSION_CLIENT_PORT = 35,                 /* client port */
     HOST_SESSION_REQUESTS = 36,                    /* requests served on the connection */
+    /* A server connection reserved for this client connection (persist mapping). */
+    HOST_SESSION_RESERVED_SOCKET = 37,             /* its HTSocket, or 0 */
+    HOST_SESSION_RESERVED_ADDRESS = 38,            /* its server's IPv4 address (network order) */
+    HOST_SESSION_RESERVED_PORT = 39,               /* its server's port */
     HOST_SESSION_USE_COUNT = HT_SESSION_USE_COUNT, /* the pool's words */
     HOST_SESSION_INPUT = HT_SESSION_INPUT,         /* HTInputSocket of the connection */
     HOST_SESSION_IN_USE = HT_SESSION_IN_USE,

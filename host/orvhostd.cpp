@@ -12,7 +12,9 @@
 
 #include "HTInit.h"
 #include "HTMultiSelect.h"
+#include "hosterror.h"
 #include "hostclient.h"
+#include "hostloader.h"
 #include "hostconfig.h"
 #include "hosttimer.h"
 
@@ -82,6 +84,8 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "orvhostd: %s\n", error);
         return 2;
     }
+    hosterror_install();
+    hostloader_install(hostclient_settings.request_timeout);
     if (hosttimer_start() != 0 || hostclient_start() != 0)
         return 1;
     std::printf("orvhostd: listening on %s:%d\n", hostclient_settings.listen_address, hostclient_port());

@@ -25,7 +25,7 @@ extern "C" {
 struct HTList;
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 32
+#define HT_CONFIG_USED 37
 
 struct HTList;
 
@@ -75,6 +75,14 @@ typedef struct HTStaticConfig {
     intptr_t server_idle_limit;     /* seconds a parked origin connection stays usable */
     intptr_t server_gc_interval;    /* seconds between the collector's passes (below 1: 1) */
     uintptr_t server_conn_pool;     /* 1: the HTTP client parks and takes origin connections */
+
+    /* ---- HTTP loader (5 words) ---- */
+    intptr_t request_body_limit;    /* largest client body forwarded, in bytes; 0: no limit */
+    struct HTList *crlf_patterns;   /* HTPattern objects: POST URLs whose body gets a CR LF */
+    uintptr_t poll_100_continue;    /* 1: wait up to 2 s for an interim answer before any body */
+    intptr_t cache_percentage;      /* a broken client is ignored from this share of the body on,
+                                       while the response is being cached */
+    uintptr_t connection_management; /* 1: requests may run as split request and response halves */
 
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;

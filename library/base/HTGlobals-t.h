@@ -34,6 +34,8 @@ extern "C" {
 
 struct HTMemPool;
 struct HTList;
+struct HTSocket;
+struct HTInputSocket;
 
 /* Bits of plugin_flags: what the request carries that needs the response head parsed. */
 #define HT_PLUGIN_LOG 0x01          /* a logging plug-in */
@@ -101,6 +103,45 @@ typedef struct HTThdGlobals {
     int no_merge;                  /* non-zero: plug-in header lines wait, unmerged */
     unsigned int plugin_flags;     /* HT_PLUGIN_* below */
     struct HTList *ignore_headers; /* names of response headers the header filter drops, or null */
+
+    /*
+     * HTTP loader. The server connection outlives a request (kept for the
+     * next one on this thread when the origin pool is off); the loader's
+     * request-scoped words are cleared when each request begins.
+     */
+    struct HTSocket *server_socket; /* the current server connection, or null */
+    uint32_t server_address;       /* its IPv4 address (network order); 0: none */
+    int server_port;               /* its port; 0: none */
+    char host_port[24];            /* "a.b.c.d:port" of the request's server */
+    /* Persist mapping of the client connection: a server connection reserved for it. */
+    int persist_mapping;           /* the client connection keeps its server connection */
+    struct HTSocket *reserved_socket;
+    uint32_t reserved_address;
+    int reserved_port;
+    unsigned long client_seq;      /* sequence number of the client connection (traces) */
+    int origin_socket;             /* descriptor noted for the connection manager; -1: none */
+    int use_connmgmt;              /* this request runs request and response halves apart */
+    /* ---- request-scoped from here (cleared when a request begins) ---- */
+    const char *client_headers;    /* the client's header lines as the server forwards them */
+    size_t client_headers_length;
+    const char *buffered_body;     /* a body already read from the client, or null */
+    size_t buffered_body_length;
+    long long remaining_body;      /* client body bytes still to forward */
+    int expect_continue;           /* the client sent "Expect: 100-continue" */
+    int pass_through;              /* the head is the client header block, unchanged */
+    int mapping;                   /* network failures answer 400 instead of 504 */
+    int server_close;              /* the server connection must not be reused */
+    int output_healthy;            /* the client accepted the whole response */
+    int client_close;              /* the client connection must end after this response */
+    int io_error;                  /* the server connection failed while reading */
+    int reused;                    /* the request went over a kept connection */
+    int request_half_done;         /* the split mode's request half has run */
+    int more_to_read;              /* the response's framing was not complete */
+    int caching;                   /* the response is being written to the cache */
+    long long response_length;     /* the response's Content-Length; -1: none */
+    struct HTInputSocket *server_input; /* buffered reader of the server connection (pool) */
+    char *sent_head;               /* the head last sent, for a resend (pool) */
+    int sent_head_length;
 
     HTSessionGlobals session_part;
 } HTThdGlobals;

@@ -10,6 +10,7 @@
 #include "HTMPool.h"
 #include "HTSocket.h"
 #include "HTStreamStack.h"
+#include "HTTP.h"
 #include "HTTCP.h"
 
 #include <atomic>
@@ -36,6 +37,7 @@ int start_up()
     HTList_init();
     HTList_register();
     HTClientRespHeaders_register();
+    HTTP_register();
     HTLoadGlobalAtoms();
     HTClientName_register();
     HTApplication_Init();

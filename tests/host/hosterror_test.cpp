@@ -74,6 +74,14 @@ TEST_F(HostError, PageWithStatusAndEscapedMessage)
                             std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
+TEST_F(HostError, ReferencesTheLibraryWroteShowAsTheirCharacters)
+{
+    EXPECT_EQ(HTLoadError(request, 400, "URL \"http://a/&quot;b&#x000A;&lt;\" &amp &x; &#;", g), -400);
+    EXPECT_NE(page.out.find("<p>URL &quot;http://a/&quot;b&#x000A;&lt;&quot; &amp;amp &x; &amp;#;</p>"),
+              std::string::npos)
+        << page.out;
+}
+
 TEST_F(HostError, AfterAPartOfTheOriginsHead)
 {
     // The store held an unfinished answer: the page starts a head of its own.

@@ -21,6 +21,9 @@
 #if __has_include("HTStreamStack.h")
 #include "HTStreamStack.h"
 #endif
+#if __has_include("HTTP.h")
+#include "HTTP.h"
+#endif
 #endif
 
 // 1 when the layers are started (as HTInitAll).
@@ -39,6 +42,9 @@ inline int htc_test_start()
 #endif
 #if __has_include("HTStreamStack.h")
     HTClientRespHeaders_register();
+#endif
+#if __has_include("HTTP.h")
+    HTTP_register();
 #endif
 #if __has_include("HTAtom.h")
     if (HTAtom_createLock() != 0)

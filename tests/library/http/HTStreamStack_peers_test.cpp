@@ -72,17 +72,9 @@ protected:
         dir_->file("html/text.txt", text);
         origin_port_ = peers::free_port();
         const std::string conf = dir_->file(
-            "nginx.conf",
-            "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
-            "error_log " + d + "/nginx-error.log;\nevents { worker_connections 64; }\n"
-            "http {\n  access_log off;\n"
-            "  client_body_temp_path " + d + "/tmp/body;\n  proxy_temp_path " + d + "/tmp/proxy;\n"
-            "  fastcgi_temp_path " + d + "/tmp/fcgi;\n  uwsgi_temp_path " + d + "/tmp/uwsgi;\n"
-            "  scgi_temp_path " + d + "/tmp/scgi;\n"
-            "  keepalive_timeout 65 60;\n"
-            "  types { text/html html; text/plain txt; }\n"
-            "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n"
-            "  server { listen 127.0.0.1:" + std::to_string(origin_port_) + "; root " + d + "/html; }\n}\n");
+            "nginx.conf", peers::nginx_conf(d, origin_port_,
+                                            "  keepalive_timeout 65 60;\n"
+                                            "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n"));
         origin_ = new peers::Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf},
                                   d + "/nginx.out", origin_port_);
         if (!origin_->ready())
@@ -181,14 +173,7 @@ TEST_F(Peers, ThroughSquid)
         GTEST_SKIP() << "squid is not installed";
     const std::string d = dir_->path() + "/squid";
     const int port = peers::free_port();
-    const std::string conf = dir_->file(
-        "squid/squid.conf",
-        "http_port 127.0.0.1:" + std::to_string(port) + "\n"
-        "acl loopback src 127.0.0.0/8\nhttp_access allow loopback\nhttp_access deny all\n"
-        "cache deny all\ncache_mem 8 MB\n"
-        "pid_filename " + d + "/squid.pid\ncache_log " + d + "/cache.log\naccess_log none\n"
-        "cache_store_log none\ncoredump_dir " + d + "\nnetdb_filename none\npinger_enable off\n"
-        "shutdown_lifetime 0 seconds\n" + (geteuid() == 0 ? "cache_effective_user proxy\n" : ""));
+    const std::string conf = dir_->file("squid/squid.conf", peers::squid_conf(d, port));
     peers::Peer squid({"/usr/sbin/squid", "-N", "-f", conf}, d + "/squid.out", port);
     ASSERT_TRUE(squid.ready()) << "squid did not start";
     const std::vector<Captured> answers = capture(port, true);
@@ -202,11 +187,7 @@ TEST_F(Peers, ThroughTinyproxy)
         GTEST_SKIP() << "tinyproxy is not installed";
     const std::string d = dir_->path() + "/tinyproxy";
     const int port = peers::free_port();
-    const std::string conf = dir_->file(
-        "tinyproxy/tinyproxy.conf",
-        std::string(geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") + "Port " + std::to_string(port) +
-            "\nListen 127.0.0.1\nTimeout 30\nPidFile \"" + d + "/tinyproxy.pid\"\nLogFile \"" + d +
-            "/tinyproxy.log\"\nLogLevel Info\nMaxClients 10\nAllow 127.0.0.1\n");
+    const std::string conf = dir_->file("tinyproxy/tinyproxy.conf", peers::tinyproxy_conf(d, port));
     peers::Peer tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", conf}, d + "/tinyproxy.out", port);
     ASSERT_TRUE(tinyproxy.ready()) << "tinyproxy did not start";
     const std::vector<Captured> answers = capture(port, true);

@@ -247,6 +247,39 @@ inline std::string exchange(int port, const std::string &request)
     return in;
 }
 
+// An nginx configuration for the private directory `d` (with html/ and tmp/
+// in it) on the loopback port: `top` before the events block, `http` in the
+// http block, `server` in the server block.
+inline std::string nginx_conf(const std::string &d, int port, const std::string &http,
+                              const std::string &server = {}, const std::string &top = {})
+{
+    return top + "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n" +
+           "error_log " + d + "/nginx-error.log;\nevents { worker_connections 256; }\n" +
+           "http {\n  access_log off;\n" + "  client_body_temp_path " + d + "/tmp/body;\n  proxy_temp_path " + d +
+           "/tmp/proxy;\n" + "  fastcgi_temp_path " + d + "/tmp/fcgi;\n  uwsgi_temp_path " + d + "/tmp/uwsgi;\n" +
+           "  scgi_temp_path " + d + "/tmp/scgi;\n" + "  types { text/html html; text/plain txt; }\n" + http +
+           "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + d + "/html;\n" + server + "  }\n}\n";
+}
+
+// A squid that caches nothing, for loopback clients, its files in `d`.
+inline std::string squid_conf(const std::string &d, int port)
+{
+    return "http_port 127.0.0.1:" + std::to_string(port) + "\n" +
+           "acl loopback src 127.0.0.0/8\nhttp_access allow loopback\nhttp_access deny all\n" +
+           "cache deny all\ncache_mem 0 MB\nicp_port 0\nhtcp_port 0\nsnmp_port 0\n" + "pid_filename " + d +
+           "/squid.pid\ncache_log " + d + "/cache.log\naccess_log none\n" + "cache_store_log none\ncoredump_dir " +
+           d + "\nnetdb_filename none\npinger_enable off\n" + "shutdown_lifetime 0 seconds\n" +
+           (geteuid() == 0 ? "cache_effective_user proxy\n" : "");
+}
+
+// A tinyproxy for loopback clients, its files in `d`.
+inline std::string tinyproxy_conf(const std::string &d, int port)
+{
+    return std::string(geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") + "Port " + std::to_string(port) +
+           "\nListen 127.0.0.1\nTimeout 30\nPidFile \"" + d + "/tinyproxy.pid\"\nLogFile \"" + d +
+           "/tinyproxy.log\"\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n";
+}
+
 } // namespace peers
 
 #endif

@@ -1,0 +1,181 @@
+// hostloader: the stand-in host's forwarding of proxy requests.
+
+#include "hostloader.h"
+
+#include "HTAlloc.h"
+#include "HTAnchor.h"
+#include "HTAtom.h"
+#include "HTList.h"
+#include "HTLoadCodes.h"
+#include "HTMPool.h"
+#include "HTMethod.h"
+#include "HTSocket.h"
+#include "HTTP.h"
+#include "HTWild.h"
+#include "HTWriter.h"
+#include "servprox.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+HostLoaderSettings hostloader_settings = {0};
+
+namespace {
+
+HTStaticConfig *cfg(void *target) { return static_cast<HTStaticConfig *>(target); }
+
+template <class T> int set_number(T *field, const char *args, long low, long high, char *error)
+{
+    long v = 0;
+    if (hostconf_number(args, low, high, &v, error) != 0)
+        return -1;
+    *field = static_cast<T>(v);
+    return 0;
+}
+
+int crlf_pattern(void *c, const char *v, char *error)
+{
+    HTPattern *p = HTPattern_new(v);
+    if (p == nullptr) {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "not a URL pattern");
+        return -1;
+    }
+    if (cfg(c)->crlf_patterns == nullptr)
+        cfg(c)->crlf_patterns = HTList_new(nullptr);
+    HTList_appendObject(cfg(c)->crlf_patterns, p, nullptr);
+    return 0;
+}
+
+int persist(void *, const char *v, char *error)
+{
+    uintptr_t on = 0;
+    if (hostconf_flag(v, &on, error) != 0)
+        return -1;
+    hostloader_settings.persist_mapping = on != 0;
+    return 0;
+}
+
+const HostDirective kDirectives[] = {
+    {"RequestBodyLimit",
+     [](void *c, const char *v, char *e) { return set_number(&cfg(c)->request_body_limit, v, 0, LONG_MAX, e); }},
+    {"AppendCRLFtoPost", crlf_pattern},
+    {"Poll100Continue", [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->poll_100_continue, e); }},
+    {"CachePercentage",
+     [](void *c, const char *v, char *e) { return set_number(&cfg(c)->cache_percentage, v, 0, 100, e); }},
+    {"ConnectionManagement",
+     [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->connection_management, e); }},
+    {"PersistMapping", persist},
+};
+
+int requestTimeout = 0;
+
+// Server sockets wait at most the request time-out for each read and write.
+void server_timer(HTSocket *s, HTRequest *, int on)
+{
+    if (s == nullptr || s->socket < 0 || requestTimeout <= 0)
+        return;
+    timeval tv{on ? requestTimeout : 0, 0};
+    setsockopt(s->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(s->socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool name_is(const char *line, const char *name)
+{
+    const size_t n = std::strlen(name);
+    return strncasecmp(line, name, n) == 0 && (line[n] == ':' || line[n] == ' ' || line[n] == '\t');
+}
+
+} // namespace
+
+extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
+{
+    return {kDirectives, sizeof kDirectives / sizeof kDirectives[0], config};
+}
+
+extern "C" void hostloader_free(HTStaticConfig *config)
+{
+    if (config->crlf_patterns == nullptr)
+        return;
+    for (HTList *e = config->crlf_patterns->next; e != nullptr; e = e->next)
+        HTPattern_free(static_cast<HTPattern *>(e->object));
+    HTList_delete(config->crlf_patterns, nullptr);
+    config->crlf_patterns = nullptr;
+}
+
+extern "C" void hostloader_install(int request_timeout)
+{
+    requestTimeout = request_timeout;
+    HTServerSocketTimer = server_timer;
+}
+
+extern "C" int hostloader_takes(const char *target)
+{
+    return target != nullptr && strncasecmp(target, "http://", 7) == 0 && target[7] != '\0';
+}
+
+extern "C" int hostloader_forwarded(const char *line, int chunked)
+{
+    if (name_is(line, "connection") || name_is(line, "proxy-connection") || name_is(line, "keep-alive"))
+        return 0;
+    if (chunked && (name_is(line, "transfer-encoding") || name_is(line, "content-length")))
+        return 0;
+    return 1;
+}
+
+extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *client, HTInputSocket *in,
+                                const HostForward *f)
+{
+    request->method = HTMethod_enum(f->method);
+    if (request->method <= 0) {
+        // A method the table does not know goes as "GET" would not do: refuse it.
+        static const char kNotImplemented[] =
+            "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        HTSocket_write(client, kNotImplemented, sizeof kNotImplemented - 1, request);
+        return 0;
+    }
+    request->anchor = HTAnchor_findAddress(f->target, g);
+    request->url = f->target;
+    request->content_length = f->content_length;
+    request->content_length_set = f->content_length >= 0;
+    request->client_input = in;
+    request->transfer_coding = f->chunked ? "chunked" : nullptr;
+    request->downgrade = !f->http11;
+    request->http_version = f->http11 ? "HTTP/1.1" : "HTTP/1.0";
+    g->client_headers = f->headers;
+    g->client_headers_length = f->headers_length;
+    g->expect_continue = f->expect_continue;
+    g->persist_mapping = hostloader_settings.persist_mapping;
+    g->remaining_body = f->content_length > 0 ? f->content_length : 0;
+
+    // The next hop: direct, or the whole URL to a parent.
+    const char *authority = f->target + 7;
+    const char *slash = std::strchr(authority, '/');
+    char *hostAndPort = HTMemPoolStrdup_len(authority, slash ? static_cast<size_t>(slash - authority)
+                                                             : std::strlen(authority), g);
+    const char *proxy = HTProxy_for(request, hostAndPort, HTAtom_for("http"), g);
+    if (proxy != nullptr && *proxy != '\0') {
+        const size_t n = std::strlen(proxy);
+        const char *sep = n > 0 && proxy[n - 1] == '/' ? "" : "/";
+        HTAnchor_setPhysical(request->anchor,
+                             HTMemPool_vcat(g, proxy, sep, f->target, static_cast<char *>(nullptr)));
+        request->flags |= HT_REQ_VIA_PROXY;
+    } else {
+        HTAnchor_setPhysical(request->anchor, f->target);
+    }
+
+    HTStream *out = HTWriter_newNoClose(client, request);
+    request->output_stream = out;
+    const int r = HTLoadHTTP(request, g);
+    if (r != HT_LOAD_OK) {
+        // An error page (or nothing): flush it, and end the connection after it.
+        if (out && out->isa && out->isa->free)
+            out->isa->free(out, nullptr);
+        return 0;
+    }
+    return f->keep_alive && !g->client_close && g->output_healthy > 0;
+}

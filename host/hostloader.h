@@ -1,0 +1,82 @@
+/*
+ * hostloader: the stand-in host's forwarding of proxy requests.
+ *
+ * A request whose target is an absolute http:// URL is handed to the
+ * library's HTTP loader: the worker fills the client-side fields of the
+ * request record and the context (the header block as it is forwarded,
+ * the declared body length, the transfer coding, the expect and downgrade
+ * flags, the client's input socket), picks the next hop by the proxy
+ * selection, and calls HTLoadHTTP with a writer on the client socket. The
+ * header block drops the hop-by-hop lines (Connection, Proxy-Connection,
+ * Keep-Alive, and for a chunked body Transfer-Encoding and Content-Length).
+ *
+ * Server sockets get the request time-out as their socket time-outs, so
+ * that a silent origin ends the read.
+ */
+#ifndef HOSTLOADER_H
+#define HOSTLOADER_H
+
+#include "HTConfig.h"
+#include "HTGlobals-t.h"
+#include "HTInputSocket.h"
+#include "HTRequest-t.h"
+#include "hostconf.h"
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct HostLoaderSettings {
+    int persist_mapping;           /* PersistMapping: a client connection keeps its server connection */
+} HostLoaderSettings;
+
+extern HostLoaderSettings hostloader_settings;
+
+/*
+ * The directives: RequestBodyLimit (bytes, 0: none), AppendCRLFtoPost (a
+ * URL pattern; repeat for more), Poll100Continue (on/off), CachePercentage
+ * (0 to 100), ConnectionManagement (on/off) and PersistMapping (on/off).
+ */
+HostDirectiveTable hostloader_directives(HTStaticConfig *config);
+
+/* Releases what the directives made (the CR LF patterns and their list). */
+void hostloader_free(HTStaticConfig *config);
+
+/* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */
+void hostloader_install(int request_timeout);
+
+/* 1 when the target is an absolute http:// URL the loader takes. */
+int hostloader_takes(const char *target);
+/*
+ * 1 when the header line is forwarded to the server, 0 when it is hop by
+ * hop; `chunked`: the body is de-chunked (its framing lines go).
+ */
+int hostloader_forwarded(const char *line, int chunked);
+
+/* What the request reader found. */
+typedef struct HostForward {
+    const char *method;
+    const char *target;            /* the absolute URL */
+    int http11;
+    int keep_alive;
+    long long content_length;      /* -1: none */
+    int chunked;
+    int expect_continue;
+    const char *headers;           /* forwarded header lines, each with CR LF (pool) */
+    size_t headers_length;
+} HostForward;
+
+/*
+ * Loads the request through the library and answers the client: 1 when
+ * the client connection may carry another request, else 0.
+ */
+int hostloader_serve(HTRequest *request, HTThdGlobals *context, HTSocket *client, HTInputSocket *in,
+                     const HostForward *forward);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,223 @@
+// orvhostd as a forward proxy in front of nginx, as curl uses it (curl -x),
+// directly and through squid and tinyproxy as parents: files small and
+// large, chunked and gzip answers, bodies echoed (plain, chunked, with
+// Expect: 100-continue), kept origin connections that nginx closes.
+#include "hostloader.h"
+#include "peers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> words_of(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs curl with the arguments; its standard output.
+std::string curl(const std::string &args)
+{
+    std::string out;
+    FILE *p = popen(("/usr/bin/curl -s -S --max-time 30 " + args + " 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+class Loader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!peers::installed("/usr/sbin/nginx") || !peers::installed("/usr/bin/curl")) {
+            skip_ = "nginx or curl is not installed";
+            return;
+        }
+        dir_ = new peers::TempDir();
+        const std::string d = dir_->path();
+        dir_->dir("html", 0755);
+        dir_->dir("tmp");
+        dir_->file("html/index.html", "<html><body>hello from nginx</body></html>\n");
+        std::string big;
+        for (int i = 0; big.size() < 3 * 1024 * 1024; ++i)
+            big += "block " + std::to_string(i * 7919 % 100003) + " of the large file\n";
+        dir_->file("html/big.txt", big);
+        origin_port_ = peers::free_port();
+        const std::string echo = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
+        const std::string conf = dir_->file(
+            "nginx.conf",
+            peers::nginx_conf(d, origin_port_,
+                              "  keepalive_timeout 1;\n  client_body_buffer_size 1m;\n"
+                              "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n",
+                              "    location /echo { echo_read_request_body; echo_request_body; }\n"
+                              "    location /pieces { echo one; echo_flush; echo_sleep 0.2; echo two; }\n",
+                              access(echo.c_str(), R_OK) == 0 ? "load_module " + echo + ";\n" : std::string()));
+        origin_ = new peers::Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf},
+                                  d + "/nginx.out", origin_port_);
+        if (!origin_->ready())
+            skip_ = "nginx did not start";
+    }
+    static void TearDownTestSuite()
+    {
+        delete origin_;
+        origin_ = nullptr;
+        delete dir_;
+        dir_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (!skip_.empty())
+            GTEST_SKIP() << skip_;
+    }
+
+    // orvhostd with the configuration lines, on a port of its own.
+    std::unique_ptr<peers::Peer> host(const std::string &name, const std::string &config, int *port)
+    {
+        *port = peers::free_port();
+        const std::string conf =
+            dir_->file(name + ".conf", "ListenAddress 127.0.0.1\nListenPort " + std::to_string(*port) +
+                                           "\nWorkerThreads 4\nRequestTimeout 10\n" + config);
+        std::vector<std::string> argv = words_of(HOST_EMULATOR);
+        argv.push_back(ORVHOSTD);
+        argv.push_back("-c");
+        argv.push_back(conf);
+        auto p = std::make_unique<peers::Peer>(argv, dir_->path() + "/" + name + ".out", *port);
+        EXPECT_TRUE(p->ready(60s)) << slurp(dir_->path() + "/" + name + ".out");
+        return p;
+    }
+    std::string origin(const std::string &path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(origin_port_) + path;
+    }
+    // The fetches every configuration must pass.
+    void fetches(int port)
+    {
+        const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+        const std::string d = dir_->path();
+        EXPECT_EQ(curl(x + origin("/index.html")), "<html><body>hello from nginx</body></html>\n");
+        EXPECT_EQ(curl(x + "-o " + d + "/got.txt -w '%{http_code}' " + origin("/big.txt")), "200");
+        EXPECT_EQ(slurp(d + "/got.txt"), slurp(d + "/html/big.txt"));
+        // gzip: nginx sends it chunked; curl decodes it.
+        EXPECT_EQ(curl(x + "--compressed -o " + d + "/gz.txt -w '%{http_code}' " + origin("/big.txt")), "200");
+        EXPECT_EQ(slurp(d + "/gz.txt"), slurp(d + "/html/big.txt"));
+        EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/missing")), "404");
+        EXPECT_EQ(curl(x + "-I -o /dev/null -w '%{http_code}' " + origin("/index.html")), "200");
+        EXPECT_EQ(curl(x + origin("/pieces")), "one\ntwo\n");
+        // Bodies: plain, chunked (de-chunked on the way), and large with Expect: 100-continue.
+        EXPECT_EQ(curl(x + "--data-binary 'abc=def' " + origin("/echo")), "abc=def");
+        EXPECT_EQ(curl(x + "-H 'Transfer-Encoding: chunked' --data-binary 'chunked body' " + origin("/echo")),
+                  "chunked body");
+        const std::string body(200000, 'b');
+        dir_->file("body.txt", body);
+        EXPECT_EQ(curl(x + "-H 'Expect: 100-continue' --data-binary @" + d + "/body.txt " + origin("/echo")), body);
+        // Several requests on one client connection, one after the other.
+        EXPECT_EQ(curl(x + origin("/index.html") + " " + origin("/index.html")),
+                  "<html><body>hello from nginx</body></html>\n<html><body>hello from nginx</body></html>\n");
+    }
+
+    static std::string skip_;
+    static peers::TempDir *dir_;
+    static peers::Peer *origin_;
+    static int origin_port_;
+};
+
+std::string Loader::skip_;
+peers::TempDir *Loader::dir_ = nullptr;
+peers::Peer *Loader::origin_ = nullptr;
+int Loader::origin_port_ = 0;
+
+TEST_F(Loader, DirectWithAndWithoutThePoolAndWithPersistMapping)
+{
+    for (const char *pool : {"ServerConnPool on\nServerIdleLimit 30\nMaxSocketPerServer 8\n", "ServerConnPool off\n",
+                             "ServerConnPool on\nPersistMapping on\n"}) {
+        SCOPED_TRACE(pool);
+        int port = 0;
+        auto h = host("direct", pool, &port);
+        fetches(port);
+        // nginx closes kept connections after a second: the next request is sent again on a new one.
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(curl("-x http://127.0.0.1:" + std::to_string(port) + " " + origin("/index.html")),
+                  "<html><body>hello from nginx</body></html>\n");
+    }
+}
+
+TEST_F(Loader, ErrorPagesForUnknownHostsAndDeadPorts)
+{
+    int port = 0;
+    auto h = host("errors", "", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://no-such-host.invalid/"), "400");
+    EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://127.0.0.1:" + std::to_string(peers::free_port()) + "/"),
+              "504");
+}
+
+TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
+{
+    if (!peers::installed("/usr/sbin/squid") || !peers::installed("/usr/bin/tinyproxy"))
+        GTEST_SKIP() << "squid or tinyproxy is not installed";
+    const std::string d = dir_->path();
+    dir_->dir("squid");
+    dir_->dir("tinyproxy");
+    const int squidPort = peers::free_port();
+    const std::string squidConf = dir_->file("squid/squid.conf", peers::squid_conf(d + "/squid", squidPort));
+    peers::Peer squid({"/usr/sbin/squid", "-N", "-f", squidConf}, d + "/squid/squid.out", squidPort);
+    ASSERT_TRUE(squid.ready()) << "squid did not start";
+    const int tinyPort = peers::free_port();
+    const std::string tinyConf = dir_->file("tinyproxy/tinyproxy.conf", peers::tinyproxy_conf(d + "/tinyproxy", tinyPort));
+    peers::Peer tiny({"/usr/bin/tinyproxy", "-d", "-c", tinyConf}, d + "/tinyproxy/tinyproxy.out", tinyPort);
+    ASSERT_TRUE(tiny.ready()) << "tinyproxy did not start";
+
+    const std::string pool = "ServerConnPool on\nServerIdleLimit 30\n";
+    {
+        SCOPED_TRACE("squid as the default proxy");
+        int port = 0;
+        auto h = host("squid-parent", pool + "http_proxy http://127.0.0.1:" + std::to_string(squidPort) + "/\n", &port);
+        fetches(port);
+        EXPECT_NE(curl("-i -x http://127.0.0.1:" + std::to_string(port) + " " + origin("/index.html")).find("Via: "),
+                  std::string::npos);
+    }
+    {
+        SCOPED_TRACE("round-robin parents");
+        int port = 0;
+        auto h = host("parents", pool + "parent_proxy http://127.0.0.1:" + std::to_string(squidPort) +
+                                     "/\nparent_proxy http://127.0.0.1:" + std::to_string(tinyPort) + "/\n",
+                      &port);
+        fetches(port);
+        // tinyproxy closes after each answer without saying so: never reused, never an error.
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(curl("-x http://127.0.0.1:" + std::to_string(port) + " " + origin("/index.html")),
+                      "<html><body>hello from nginx</body></html>\n")
+                << i;
+    }
+}
+
+} // namespace
