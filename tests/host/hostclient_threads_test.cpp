@@ -348,14 +348,19 @@ TEST(Orvhostd, WrkWithKeepAliveGetsOnlyRightAnswersOnReusedConnections)
 }
 
 // Client connections opened in a row, each spread over 127.0.0.2 to .51.
-std::vector<int> open_clients(int port, int n)
+// `opened`, when given, gets the time each connect started: the host cannot
+// have taken the connection, and so started its idle time, before then.
+std::vector<int> open_clients(int port, int n, std::vector<Clock::time_point> *opened = nullptr)
 {
     std::vector<int> fds;
     for (int i = 0; i < n; ++i) {
+        const Clock::time_point start = Clock::now();
         const int fd = connect_client(port, "127.0.0." + std::to_string(2 + i % 50));
         if (fd < 0)
             break;
         fds.push_back(fd);
+        if (opened)
+            opened->push_back(start);
     }
     return fds;
 }
@@ -396,9 +401,11 @@ TEST(Orvhostd, TenThousandIdleConnectionsAreAnsweredAndTimedOut)
     Host host("SelectThreads 4\nWorkerThreads 16\nSessions " + std::to_string(4 * n) + "\nPersistTimeout " +
               std::to_string(kTimeout) + "\n");
     ASSERT_NE(host.port(), 0) << host.output();
-    std::vector<int> fds = open_clients(host.port(), n);
+    // Opening them all takes a while on a busy machine: each idle time is
+    // measured from its own connection's start.
+    std::vector<Clock::time_point> last;
+    std::vector<int> fds = open_clients(host.port(), n, &last);
     ASSERT_EQ(static_cast<int>(fds.size()), n);
-    std::vector<Clock::time_point> last(fds.size(), Clock::now());
     EXPECT_EQ(host.wait_for([&](const Stats &s) { return s.sessions == n; }).sessions, n);
 
     // Requests on idle connections picked at random are answered.
@@ -459,9 +466,9 @@ TEST(Orvhostd, IdleTimeOutsShrinkWhenSessionsRunShort)
     for (const Phase &ph : {Phase{800, 190, kTimeout >> 3, kTimeout >> 1}, Phase{550, 150, kTimeout >> 1, kTimeout}}) {
         std::vector<int> busy = open_clients(host.port(), ph.busy);
         ASSERT_EQ(static_cast<int>(busy.size()), ph.busy);
-        std::vector<int> silent = open_clients(host.port(), ph.silent);
+        std::vector<Clock::time_point> opened;
+        std::vector<int> silent = open_clients(host.port(), ph.silent, &opened);
         ASSERT_EQ(static_cast<int>(silent.size()), ph.silent);
-        const std::vector<Clock::time_point> opened(silent.size(), Clock::now());
         // Requests keep the busy ones (and every select thread) awake.
         std::atomic<bool> stop{false};
         std::atomic<int> lost{0};
