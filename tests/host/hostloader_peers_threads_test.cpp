@@ -81,10 +81,7 @@ protected:
                               "    location /echo { echo_read_request_body; echo_request_body; }\n"
                               "    location /pieces { echo one; echo_flush; echo_sleep 0.2; echo two; }\n",
                               access(echo.c_str(), R_OK) == 0 ? "load_module " + echo + ";\n" : std::string()));
-        origin_ = new peers::Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf},
-                                  d + "/nginx.out", origin_port_);
-        if (!origin_->ready())
-            skip_ = "nginx did not start";
+        origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
     }
     static void TearDownTestSuite()
     {

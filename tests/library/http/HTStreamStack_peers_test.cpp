@@ -75,10 +75,7 @@ protected:
             "nginx.conf", peers::nginx_conf(d, origin_port_,
                                             "  keepalive_timeout 65 60;\n"
                                             "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 0;\n"));
-        origin_ = new peers::Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf},
-                                  d + "/nginx.out", origin_port_);
-        if (!origin_->ready())
-            skip_ = "nginx did not start";
+        origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
     }
     static void TearDownTestSuite()
     {

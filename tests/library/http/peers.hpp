@@ -261,6 +261,16 @@ inline std::string nginx_conf(const std::string &d, int port, const std::string 
            "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + d + "/html;\n" + server + "  }\n}\n";
 }
 
+// nginx started from the configuration `conf` of the private directory `d`;
+// when it does not come up, `skip` says so (the caller still deletes it).
+inline Peer *start_nginx(const std::string &d, const std::string &conf, int port, std::string &skip)
+{
+    auto *p = new Peer({"/usr/sbin/nginx", "-e", d + "/nginx-error.log", "-p", d, "-c", conf}, d + "/nginx.out", port);
+    if (!p->ready())
+        skip = "nginx did not start";
+    return p;
+}
+
 // A squid that caches nothing, for loopback clients, its files in `d`.
 inline std::string squid_conf(const std::string &d, int port)
 {
