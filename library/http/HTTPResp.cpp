@@ -18,6 +18,7 @@
 #include "HTWriter.h"
 
 #include "HTTPLoader.hpp"
+#include "HTHex.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -280,17 +281,6 @@ void dump_size(const char *text)
     HTTP_TRACE("RClientChunk dumping chunk size buffer %s.\n", copy);
 }
 
-int hex(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParseParts *parts, int failStatus,
@@ -338,7 +328,7 @@ extern "C" int HTForwardUnchunked(HTRequest *request, const char *url, HTParsePa
         for (int i = 0; i < n; ++i) {
             if (text[i] == '\r' && i == n - 1)
                 break;
-            const int h = hex(text[i]);
+            const int h = ht::hex_value(static_cast<unsigned char>(text[i]));
             if (h < 0) {
                 bad = true;
                 break;

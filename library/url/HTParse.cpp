@@ -4,6 +4,7 @@
 
 #include "HTMPool.h"
 #include "HTTrace.h"
+#include "HTHex.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,18 +13,7 @@
 
 namespace {
 
-// Value of a hexadecimal digit, or -1. The byte is taken unsigned so that
-// bytes of 128 and above never index or compare as negative numbers.
-inline int hex_value(unsigned char c) noexcept
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
+using ht::hex_value;
 
 // Handed out for a null text; never written by this module.
 char empty_text[1];

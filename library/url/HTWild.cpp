@@ -8,6 +8,7 @@
 #include "HTMPool.h"
 #include "HTString.h"
 #include "HTTrace.h"
+#include "HTHex.hpp"
 
 #include <climits>
 #include <cstdlib>
@@ -29,27 +30,16 @@ bool same_char(unsigned char a, unsigned char b, bool caseSensitive)
     return a == b || (!caseSensitive && upper(a) == upper(b));
 }
 
-int hex_digit(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // A "%" followed by two hexadecimal digits; any other "%" is a literal one.
 // s[i + 2] is read only after s[i + 1] proved to be a digit (not the end).
 int escape_at(const char *s, size_t i)
 {
     if (s[i] != '%')
         return -1;
-    const int hi = hex_digit(static_cast<unsigned char>(s[i + 1]));
+    const int hi = ht::hex_value(static_cast<unsigned char>(s[i + 1]));
     if (hi < 0)
         return -1;
-    const int lo = hex_digit(static_cast<unsigned char>(s[i + 2]));
+    const int lo = ht::hex_value(static_cast<unsigned char>(s[i + 2]));
     if (lo < 0)
         return -1;
     return hi * 16 + lo;
