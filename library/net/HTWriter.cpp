@@ -402,6 +402,20 @@ extern "C" int HTWriter_status(HTStream *me, int *out) noexcept
     return w->last_result;
 }
 
+namespace {
+
+// A length query of the chain: the count through `word`, traced as asked.
+template <class N> int answer_count(int *word, N count, const char *query, bool t)
+{
+    if (word)
+        *word = static_cast<int>(count);
+    if (t)
+        tfprintf(stderr, "HTWriter.... caught a %s query; will respond with %d.\n", query, static_cast<int>(count));
+    return 0;
+}
+
+} // namespace
+
 extern "C" int HTWriter_catchMessage(HTStream *me, int message, void *argument) noexcept
 {
     HTWriter *w = W(me);
@@ -455,19 +469,9 @@ extern "C" int HTWriter_catchMessage(HTStream *me, int message, void *argument) 
         return 0;
     }
     case HT_MSG_HEADER_LENGTH:
-        if (word)
-            *word = static_cast<int>(w->header_count);
-        if (t)
-            tfprintf(stderr, "HTWriter.... caught a rawheaderlength query; will respond with %d.\n",
-                     static_cast<int>(w->header_count));
-        return 0;
+        return answer_count(word, w->header_count, "rawheaderlength", t);
     case HT_MSG_BODY_LENGTH:
-        if (word)
-            *word = static_cast<int>(w->final_body_count);
-        if (t)
-            tfprintf(stderr, "HTWriter.... caught a rawbodylength query; will respond with %d.\n",
-                     static_cast<int>(w->final_body_count));
-        return 0;
+        return answer_count(word, w->final_body_count, "rawbodylength", t);
     case HT_MSG_CLOSE_CLIENT:
         flush(w);
         if (w->socket != nullptr && w->socket->socket > 0) {
