@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -351,8 +350,10 @@ namespace {
 
 // One pass of the main loop in which the agent's request makes a subagent go
 // away and a new subagent is accepted on the descriptor just freed: the new
-// one is not read from on the old one's readiness (it has sent nothing, so a
-// read would wait 8 seconds).
+// one is not read from on the old one's readiness. It has sent nothing, so
+// such a read would run into the read time-out, and a subagent whose read
+// times out is dropped: the check that its connection is still open below
+// catches it without timing the pass.
 TEST_F(RelayTest, ADescriptorReusedInOnePassIsNotServedFromOldReadiness)
 {
     own("1.3.6.1.4.1.59981.9.1", 0);
@@ -378,9 +379,7 @@ TEST_F(RelayTest, ADescriptorReusedInOnePassIsNotServedFromOldReadiness)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
 
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(main_loop_pass(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     // The old subagent is gone and the new one sits on its descriptor.
     EXPECT_EQ(sa_fds[0], gone);
     pollfd p{client, POLLIN, 0};
