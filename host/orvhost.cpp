@@ -247,6 +247,7 @@ Request::Request(int step)
     request_.header = &header_;
     header_.input = &source;
     header_.output = sink.stream();
+    request_.response = &response;
     const Plugrt *p = plugrt();
     if (p != nullptr)
         request_.api = p->HTAPIdata_new(&handle_);
@@ -261,6 +262,8 @@ Request::~Request()
         p->HTAPIdata_delete(request_.api);
     std::free(handle_.body);
     std::free(request_.user);
+    if (script_output != nullptr)
+        std::fclose(script_output);
 }
 
 void Request::bind()
@@ -294,6 +297,35 @@ char **Request::keep_list(const std::vector<std::string> &items)
     list.push_back(nullptr);
     kept_lists_.push_back(std::move(list));
     return kept_lists_.back().data();
+}
+
+HTAPIHeaderList *Request::header_list()
+{
+    if (response.headers == nullptr)
+        response.headers = &list_;
+    return response.headers;
+}
+
+void Request::add_line(std::string line)
+{
+    HTAPIHeaderList *list = header_list();
+    lines_.push_back({nullptr, keep(std::move(line))});
+    HTAPIHeaderLine *l = &lines_.back();
+    if (list->last != nullptr)
+        list->last->next = l;
+    else
+        list->first = l;
+    list->last = l;
+    ++list->count;
+}
+
+std::vector<std::string> Request::lines() const
+{
+    std::vector<std::string> out;
+    if (response.headers != nullptr)
+        for (const HTAPIHeaderLine *l = response.headers->first; l != nullptr; l = l->next)
+            out.emplace_back(l->text);
+    return out;
 }
 
 std::string Request::stored_body() const

@@ -40,7 +40,9 @@ namespace orvhost {
     X(set_api_callbacks) X(null_int_callback) X(HTAPIdata_new) X(HTAPIdata_delete)           \
     X(HTUser_new) X(copyToProxyBuffer) X(HTXTRACT) X(HTBINXTRACT) X(HTSET) X(HTBINSET)       \
     X(HTREPLACE) X(htgetvar) X(htsetvar) X(htgetvarint) X(htsetvarint) X(HTREAD) X(HTWRITE)  \
-    X(HTATTRIB) X(HTREVTRA) X(HTTRANS)
+    X(HTATTRIB) X(HTREVTRA) X(HTTRANS) X(HTFilterstream_new) X(HTCGI_new)                    \
+    X(HTTransmogrify_new) X(_HTTransmogrify_makeWarning) X(HTLoadScriptResultAPI)            \
+    X(HTStream_messageSender) X(HTStream_statusNOP) X(HTStream_putHeaders) X(htopen) X(htclose)
 
 struct Plugrt {
     void *library = nullptr;
@@ -208,12 +210,28 @@ public:
     int prereads = 0;
     std::vector<std::unique_ptr<ConversionStream>> conversions;
 
+    // The response of the stream chain (entry 98) and its header list
+    // (entries 84 to 86, 113 to 116): made on first need, kept for the request.
+    HTAPIResponse response{200, nullptr};
+    HTAPIHeaderList *header_list();
+    void add_line(std::string line);
+    std::vector<std::string> lines() const;
+    int prepares = 0;                  // entry 115
+    std::vector<std::string> labels;   // entry 76
+    std::vector<std::string> scripts;  // entry 10
+    FILE *script_output = nullptr;     // entry 9 until entry 53
+    std::string script_output_path;
+    int proxy_runs = 0;                // entry 54
+    std::string proxy_response;        // what the origin answered
+
     // Texts and lists the host hands out, kept for the request's life.
     const char *keep(std::string text);
     char **keep_list(const std::vector<std::string> &items);
 
 private:
     std::deque<std::string> kept_;
+    std::deque<HTAPIHeaderLine> lines_;
+    HTAPIHeaderList list_{};
     std::deque<std::vector<char *>> kept_lists_;
     HTAPIHandle handle_{};
     HTAPIRequest request_{};
@@ -240,6 +258,17 @@ public:
     std::map<std::string, std::string> addresses;
     std::time_t fixed_now = 0; // entry 58; 0: the clock
 
+    // Issue-17 entries: warnings (112, 114), files of the logs and of script
+    // output (23, 9), restarts (41), credentials (44), variants (111, 125),
+    // rewriting prefixes (160 to 162, 170, 171).
+    int want_warnings = 0;
+    std::string warning_agent = "orvhost";
+    std::string work_dir;      // "": logs are only recorded, scripts cannot run
+    int restarts = 0;
+    std::map<std::string, std::string> credentials; // user to password
+    std::map<std::string, std::string> variants;    // uri, dimension, variant to file
+    std::vector<std::pair<std::string, std::string>> rewrites; // from prefix, to prefix
+
     // Trace lines through entry 15, and log lines through entry 23 ("kind: text").
     std::vector<std::string> traces();
     std::vector<std::string> logs();
@@ -257,6 +286,7 @@ public:
 private:
     Host();
     void fill(); // every entry of the table (orvhost_entries.cpp)
+    void fill_plugrt(); // streams, asynchronous requests, cache, logs (orvhost_plugrt.cpp)
     HTAPICallback table_[HTAPI_NCALLBACKS];
     pthread_key_t key_;
     std::mutex m_;

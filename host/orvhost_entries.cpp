@@ -900,6 +900,8 @@ void Host::fill()
     // The body and the output.
     put<HTCB_PRE_READ>(t, pre_read);
     put<HTCB_CONVERSION_STREAM>(t, conversion_stream);
+
+    fill_plugrt();
 }
 
 } // namespace orvhost
