@@ -42,7 +42,14 @@ namespace orvhost {
     X(HTREPLACE) X(htgetvar) X(htsetvar) X(htgetvarint) X(htsetvarint) X(HTREAD) X(HTWRITE)  \
     X(HTATTRIB) X(HTREVTRA) X(HTTRANS) X(HTFilterstream_new) X(HTCGI_new)                    \
     X(HTTransmogrify_new) X(_HTTransmogrify_makeWarning) X(HTLoadScriptResultAPI)            \
-    X(HTStream_messageSender) X(HTStream_statusNOP) X(HTStream_putHeaders) X(htopen) X(htclose)
+    X(HTStream_messageSender) X(HTStream_statusNOP) X(HTStream_putHeaders) X(htopen) X(htclose)  \
+    X(asyncreq_init_handle) X(asyncreq_start_req) X(asyncreq_stop_req) X(asyncreq_wait_for_req) \
+    X(asyncreq_term_handle) X(asyncreq_count) X(HTAPIAsyncReq_done) X(HTCREATASYN)           \
+    X(HTSTARTHTTPR) X(HTWAITASYN) X(HTDELASYN) X(HTCACHBLE) X(HTCACHEGINV) X(HTCACHEGOWN)      \
+    X(HTCAPEEK) X(CCLOOKUP) X(CCCREATE) X(CCREAD) X(CCWRITE) X(HTTPD_CC_WriteHeaders)          \
+    X(HTTPD_CC_WriteData) X(CCDELETE) X(CCINVAL) X(CCLOCK) X(CCUNLOCK) X(CCSWAP) X(CCGCONF)    \
+    X(CCGATTR) X(CCSATTR) X(HTTPD_CC_CDFEnable) X(HTTPD_CC_Dis_CDF) X(HTTPD_CC_Ena_CDF)       \
+    X(HTGETCUR) X(HTDROPCUR) X(HTINSCUR)
 
 struct Plugrt {
     void *library = nullptr;
@@ -295,6 +302,69 @@ private:
     std::vector<int> stubs_;
     std::vector<std::string> problems_;
 };
+
+// ---- asynchronous requests (entry 157) ----
+
+// The description a plug-in hands to HTTPD_start_http_req (plain C layout).
+// The host fills status and length before it reports the completion.
+struct AsyncDescription {
+    const char *url;      // http:// URL fetched for real; null: nothing fetched
+    int hold;             // 1: held until async_release lets it go
+    int status;           // out: the origin's status code, 0 without an answer
+    unsigned long length; // out: bytes of the answer
+};
+
+/*
+ * Starts the worker pool with one normal worker and `workers` workers of the
+ * internal block (2), the internal-pool switch on; entry 157 queues each
+ * request there as internal work, so a plug-in waiting on a latch never
+ * holds the workers its requests need. Once per process; true when running.
+ */
+bool async_start(int workers);
+// Ends the pool once no started request is left (a latch may still count).
+void async_stop();
+// Lets `n` held requests go on.
+void async_release(int n);
+// Requests queued or running.
+int async_running();
+// Entry 157 answers "not started" while set.
+extern int async_refuse;
+
+// ---- the in-memory cache (entries 64, 126, 128 to 151, 154, 156) ----
+
+// Host cache results, mapped by libplugrt through errmap (5 + 12 = 17, 23 + 12 = 35).
+enum CacheResult : long {
+    kCacheOk = 0,
+    kCacheNotFound = 1,
+    kCacheLocked = 2,
+    kCacheExists = 3,
+    kCacheNoHandle = 5,
+    kCacheTooSmall = 6,
+    kCacheBadArguments = 23
+};
+// States of an entry: 1 being written, 2 complete, 3 invalidated.
+enum CacheState : int { kEntryWriting = 1, kEntryComplete = 2, kEntryInvalid = 3 };
+
+struct CacheEntryView {
+    bool found = false;
+    int state = 0;
+    std::string headers;
+    std::string data;
+    bool locked = false;
+    HTAPICacheAttributes attributes{};
+};
+
+// The store's controls and views, for the tests.
+void cache_reset(std::size_t capacity = 64);
+CacheEntryView cache_view(const std::string &key);
+std::size_t cache_size();
+void cache_force_next(long result); // the next operation answers this
+void cache_no_handle(bool on);      // entry 133 gives no handle
+void cache_set_owner(const std::string &url, const std::string &owner);
+int cache_open_handles();
+
+void fill_cache(HTAPICallback *t);
+void fill_async(HTAPICallback *t);
 
 // MD4 of RFC 1320.
 struct Md4 {

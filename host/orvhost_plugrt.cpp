@@ -418,8 +418,8 @@ void Host::fill_plugrt()
     put<HTCB_DECODE>(t, decode);
     put<HTCB_PREPARE_PROXY>(t, prepare_proxy);
     put<HTCB_PROXY_RUN>(t, proxy_run);
-    // fill_cache(t);
-    // fill_async(t);
+    fill_cache(t);
+    fill_async(t);
 }
 
 } // namespace orvhost
