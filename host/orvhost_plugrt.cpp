@@ -368,9 +368,15 @@ int proxy_run(void *h) noexcept
     ++r.proxy_runs;
     FetchRequest f;
     f.url = r.text[HTAPI_URL];
+    static const char *const kByCode[] = {nullptr, "HEAD", "GET", "POST", "PUT"};
+    const int code = r.handle()->request->method;
     auto m = r.origin_field.find(HTAPI_FIELD_METHOD);
-    f.method = m != r.origin_field.end() ? m->second
-                                         : (r.text.count(HTAPI_METHOD) ? r.text[HTAPI_METHOD] : "GET");
+    if (m != r.origin_field.end())
+        f.method = m->second;
+    else if (code > 0 && code < 5)
+        f.method = kByCode[code];
+    else if (r.text.count(HTAPI_METHOD))
+        f.method = r.text[HTAPI_METHOD];
     for (const Header &x : r.proxy_headers)
         f.headers.emplace_back(x.name, x.value);
     const HTAPIHandle *handle = r.handle();

@@ -40,7 +40,7 @@ CALLS = {
     "HTCOOKIERW", "HTADDRWTAG", "HTREMRWTAG", "HTMPMALLOC", "HTMPCALLOC", "HTMPSTRDUP",
     "HTMPSTRCAT", "HTMPFREE",
 }
-FUNCTIONS = FRAME_VARIABLES_BODY | STREAMS | ASYNC | CACHE
+FUNCTIONS = FRAME_VARIABLES_BODY | STREAMS | ASYNC | CACHE | CALLS
 IMPORTS = {"HTTrace_level", "HTTrace_module", "tc", "HTParse_scan", "HTInetString",
            "out_of_memory"}
 SANITIZER_PREFIXES = ("__asan", "__ubsan", "__tsan", "__lsan", "__sanitizer", "__interceptor",
