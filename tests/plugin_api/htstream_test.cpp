@@ -440,3 +440,71 @@ TEST_F(ScriptResults, ReadErrorGivesMinusOne)
 }
 
 } // namespace
+
+// ---- request memory running short ----
+
+#include "HTExcept.h"
+
+namespace {
+
+// Runs `work` in an out-of-memory frame: true when it finished, false when it
+// reported the exhausted allocation.
+template <class F> bool survives(F &work)
+{
+    HTExceptFrame frame;
+    HTExcept_push(&frame, nullptr);
+    if (setjmp(frame.env) == 0) {
+        work();
+        HTExcept_pop(&frame, nullptr);
+        return true;
+    }
+    return false;
+}
+
+TEST_F(Streams, EveryAllocationFailureIsReportedOrClean)
+{
+    std::string error;
+    ASSERT_NE(lib, nullptr);
+    const std::string file = "X-A: 1\n\nbody";
+    char path[] = "/tmp/plugrt-oom-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    ::close(fd);
+    Host::get().want_warnings = 1;
+    bool finished = false;
+    for (long n = 1; !finished && n < 50; ++n) {
+        orvhost::Request r;
+        r.bind();
+        r.pool.fail_at = r.pool.allocations + n;
+        HTStream *s = nullptr;
+        FILE *f = std::fopen(path, "r");
+        int loaded = 0;
+        auto work = [&] {
+            s = api->HTFilterstream_new(r.sink.stream(), sym<void(void *, long *)>(lib, "upper_open"),
+                                        sym<void(void *, const char *, unsigned long *, long *)>(lib, "upper_write"),
+                                        sym<void(void *, long *)>(lib, "upper_close"), r.handle());
+            loaded = api->HTLoadScriptResultAPI(f, s, &r.header(), r.handle());
+        };
+        testing::internal::CaptureStderr();
+        finished = survives(work);
+        const std::string report = testing::internal::GetCapturedStderr();
+        std::fclose(f);
+        if (finished) {
+            EXPECT_EQ(loaded, HTAPI_SCRIPT_LOADED) << n;
+            // A warning or a header the pool could not hold is left out, nothing else.
+            EXPECT_EQ(r.sink.data, s == r.sink.stream() ? "body" : "BODY") << n;
+            s->isa->free(s, nullptr);
+            EXPECT_EQ(r.sink.frees, 1) << n;
+        } else {
+            EXPECT_TRUE(report.find("HTFilterstream_new") != std::string::npos ||
+                        report.find("HTLoadScriptResultAPI") != std::string::npos)
+                << n << ": " << report;
+        }
+        orvhost::Request::unbind();
+    }
+    EXPECT_TRUE(finished);
+    std::remove(path);
+}
+
+} // namespace
