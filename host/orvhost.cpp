@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -339,6 +341,19 @@ Request &request_of(void *handle)
 }
 
 // ---- the server ----
+
+std::string vformat(const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(s.data(), s.size() + 1, format, again);
+    va_end(again);
+    return s;
+}
+
 
 Host &Host::get()
 {

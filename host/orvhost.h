@@ -20,6 +20,7 @@
 
 #include <netinet/in.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -247,6 +248,9 @@ private:
     HTAPIRequest request_{};
     HTAPIReqHeader header_{};
 };
+
+// printf's formatting of the arguments, as a string.
+std::string vformat(const char *format, va_list args);
 
 // The request behind a handle.
 Request &request_of(void *handle);

@@ -122,18 +122,6 @@ const char *log_file(int kind)
     }
 }
 
-std::string vformat(const char *format, va_list args)
-{
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(s.data(), s.size() + 1, format, again);
-    va_end(again);
-    return s;
-}
-
 std::mutex log_mutex;
 
 int write_log(int kind, const char *format, ...) noexcept

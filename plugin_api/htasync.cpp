@@ -28,6 +28,16 @@ bool valid(const HTAsyncLatch *latch) noexcept
     return false;
 }
 
+// A null latch address: 1, with the call's "given bad handle address" line.
+bool latch_given(Frame &f, const void *latch) noexcept
+{
+    if (latch != nullptr)
+        return true;
+    HTAPI_TRACE(f.tracing(), "plug-in..... %s() given bad handle address \n", f.api());
+    f.finish(HTTPD_FAILURE);
+    return false;
+}
+
 } // namespace
 } // namespace plugrt
 
@@ -131,11 +141,8 @@ extern "C" PLUGRT_EXPORT void HTCREATASYN(void *handle, void **async_handle, lon
     Frame f(Api::GetAsync, handle, return_code, {});
     if (!f.live())
         return;
-    if (async_handle == nullptr) {
-        HTAPI_TRACE(f.tracing(), "plug-in..... HTTPD_get_async_handle() given bad handle address \n");
-        f.finish(HTTPD_FAILURE);
+    if (!latch_given(f, async_handle))
         return;
-    }
     HTAsyncLatch *latch = nullptr;
     asyncreq_init_handle(&latch, f.handle());
     *async_handle = latch;
@@ -182,11 +189,8 @@ extern "C" PLUGRT_EXPORT void HTWAITASYN(void *handle, void *async_handle, long 
     Frame f(Api::WaitAsync, handle, return_code, {});
     if (!f.live())
         return;
-    if (async_handle == nullptr) {
-        HTAPI_TRACE(f.tracing(), "plug-in..... HTTPD_wait_async_handle() given bad handle address \n");
-        f.finish(HTTPD_FAILURE);
+    if (!latch_given(f, async_handle))
         return;
-    }
     asyncreq_wait_for_req(static_cast<HTAsyncLatch *>(async_handle));
     HTAPI_TRACE(f.tracing(), "plug-in..... HTTPD_wait_async_handle() init success \n");
     f.finish(HTTPD_SUCCESS);
@@ -197,11 +201,8 @@ extern "C" PLUGRT_EXPORT void HTDELASYN(void *handle, void *async_handle, long *
     Frame f(Api::DeleteAsync, handle, return_code, {});
     if (!f.live())
         return;
-    if (async_handle == nullptr) {
-        HTAPI_TRACE(f.tracing(), "plug-in..... HTTPD_delete_async_handle() given bad handle address \n");
-        f.finish(HTTPD_FAILURE);
+    if (!latch_given(f, async_handle))
         return;
-    }
     asyncreq_term_handle(static_cast<HTAsyncLatch *>(async_handle));
     HTAPI_TRACE(f.tracing(), "plug-in..... HTTPD_delete_async_handle() init success \n");
     f.finish(HTTPD_SUCCESS);

@@ -47,6 +47,36 @@ HTAPIRequest *request_of(Frame &f)
     return r != nullptr && r->api != nullptr ? r : nullptr;
 }
 
+// HTTPD_exec and HTTPD_file: output still accepted (11, 9), the name copied
+// (2), the step allowed (4). The pool copy of the name, or null once the
+// call has been finished.
+char *response_call(Frame &f, const char *name, const unsigned long *length,
+                    std::initializer_list<int> steps, HTAPIRequest **request)
+{
+    if (!f.live())
+        return nullptr;
+    HTAPIRequest *r = request_of(f);
+    if (r == nullptr) {
+        f.finish(HTTPD_FAILURE);
+        return nullptr;
+    }
+    if (long refused = output_refused(r->api)) {
+        f.finish(refused);
+        return nullptr;
+    }
+    char *copy = f.copy(name, *length);
+    if (copy == nullptr) {
+        f.finish(f.no_memory());
+        return nullptr;
+    }
+    if (!in_steps(r->step, steps)) {
+        f.finish(HTTPD_WRONG_STEP);
+        return nullptr;
+    }
+    *request = r;
+    return copy;
+}
+
 // Writes "%s" with the text to the log of that kind; the buffer is freed here.
 long log_text(Frame &f, int kind, char *buffer)
 {
@@ -252,27 +282,13 @@ extern "C" PLUGRT_EXPORT void HTEXEC(void *handle, const char *script, unsigned 
                                      long *return_code) noexcept
 {
     Frame f(Api::Exec, handle, return_code, {script, length, nullptr, nullptr, nullptr});
-    if (!f.live())
+    HTAPIRequest *r = nullptr;
+    char *name = response_call(f, script, length,
+                               {HTAPI_STEP_REQUEST_START, HTAPI_STEP_AUTHORIZATION, HTAPI_STEP_ROUTING,
+                                HTAPI_STEP_SERVICE, HTAPI_STEP_ERROR},
+                               &r);
+    if (name == nullptr)
         return;
-    HTAPIRequest *r = request_of(f);
-    if (r == nullptr) {
-        f.finish(HTTPD_FAILURE);
-        return;
-    }
-    if (long refused = output_refused(r->api)) {
-        f.finish(refused);
-        return;
-    }
-    char *name = f.copy(script, *length);
-    if (name == nullptr) {
-        f.finish(f.no_memory());
-        return;
-    }
-    if (!in_steps(r->step, {HTAPI_STEP_REQUEST_START, HTAPI_STEP_AUTHORIZATION, HTAPI_STEP_ROUTING,
-                            HTAPI_STEP_SERVICE, HTAPI_STEP_ERROR})) {
-        f.finish(HTTPD_WRONG_STEP);
-        return;
-    }
     auto record = f.need<HTCB_SET_SCRIPT>();
     auto run = f.need<HTCB_RUN_SCRIPT>();
     auto done = f.need<HTCB_SCRIPT_DONE>();
@@ -295,28 +311,14 @@ extern "C" PLUGRT_EXPORT void HTFILE(void *handle, const char *name, unsigned lo
                                      long *return_code) noexcept
 {
     Frame f(Api::File, handle, return_code, {name, length, nullptr, nullptr, nullptr});
-    if (!f.live())
+    HTAPIRequest *r = nullptr;
+    char *path = response_call(f, name, length,
+                               {HTAPI_STEP_REQUEST_START, HTAPI_STEP_AUTHORIZATION, HTAPI_STEP_ROUTING,
+                                HTAPI_STEP_SERVICE, HTAPI_STEP_DATA_FILTER, HTAPI_STEP_TRANSMOGRIFIER,
+                                HTAPI_STEP_ERROR},
+                               &r);
+    if (path == nullptr)
         return;
-    HTAPIRequest *r = request_of(f);
-    if (r == nullptr) {
-        f.finish(HTTPD_FAILURE);
-        return;
-    }
-    if (long refused = output_refused(r->api)) {
-        f.finish(refused);
-        return;
-    }
-    char *path = f.copy(name, *length);
-    if (path == nullptr) {
-        f.finish(f.no_memory());
-        return;
-    }
-    if (!in_steps(r->step, {HTAPI_STEP_REQUEST_START, HTAPI_STEP_AUTHORIZATION, HTAPI_STEP_ROUTING,
-                            HTAPI_STEP_SERVICE, HTAPI_STEP_DATA_FILTER, HTAPI_STEP_TRANSMOGRIFIER,
-                            HTAPI_STEP_ERROR})) {
-        f.finish(HTTPD_WRONG_STEP);
-        return;
-    }
     auto send = f.need<HTCB_SEND_FILE>();
     if (send == nullptr) {
         f.finish(HTTPD_UNSUPPORTED);
