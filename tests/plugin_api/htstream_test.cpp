@@ -255,6 +255,26 @@ TEST_F(Streams, NoTransformDisablesUnlessOverridden)
     t->isa->free(t, nullptr);
 }
 
+TEST_F(Streams, DisabledTransmogrifierTraces)
+{
+    rq->add_line("Cache-Control: no-transform");
+    HTStream *s = mogrifier();
+    trace_on();
+    s->isa->put_headers(s, &rq->response);
+    write(s, "x");
+    s->isa->free(s, nullptr);
+    s->isa->write(s, "y", 1);
+    EXPECT_EQ(traces(), (std::vector<std::string>{
+                            "mogrify..... NOT calling transmogrifier open \"dog\": no-transform header.\n",
+                            "mogrify..... calling send message to chunk blower \"dog\": we've been disabled.\n",
+                            "mogrify..... NOT calling transmogrifier open \"dog\": we've been disabled.\n",
+                            "mogrify..... NOT calling transmogrifier write \"dog\": we've been disabled.\n",
+                            "mogrify..... NOT calling transmogrifier close: \"dog\", we've been disabled.\n",
+                            "mogrify..... NOT calling transmogrifier write \"dog\": we're already done.\n"}));
+    EXPECT_EQ(rq->sink.data, "x");
+    EXPECT_EQ(rq->sink.frees, 1);
+}
+
 TEST_F(Streams, ContinueSkippedAndFailingWriteDisables)
 {
     rq->response.status = 100;
