@@ -272,7 +272,7 @@ public:
     std::map<std::string, std::string> addresses;
     std::time_t fixed_now = 0; // entry 58; 0: the clock
 
-    // Issue-17 entries: warnings (112, 114), files of the logs and of script
+    // Entries of the plug-in calls: warnings (112, 114), files of the logs and of script
     // output (23, 9), restarts (41), credentials (44), variants (111, 125),
     // rewriting prefixes (160 to 162, 170, 171).
     int want_warnings = 0;
