@@ -16,6 +16,7 @@
 #include <pwd.h>
 
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -391,6 +392,51 @@ TEST_F(Page, EmptyDirectoryAndTheRootHaveNoRowsOrParent)
     // An address without a path: the catalogue's title.
     const PageRun bare = browse(cfg, "http://proxy.test", e.root);
     EXPECT_NE(body_of(bare.answer).find("<title>Index of Welcome Directory</title>"), std::string::npos);
+}
+
+// An entry the directory lists but whose status cannot be read (its full
+// path is longer than the system takes) is left out; the page is written
+// with the others. The directory's own path is nearly that long, which
+// also shows that nothing here has a fixed path length.
+TEST_F(Page, EntryWhoseStatusFailsIsLeftOut)
+{
+    std::string deep = t.root;
+    while (deep.size() + 201 < PATH_MAX - 240)
+        deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(PATH_MAX - 230 - deep.size(), 'e');
+    ASSERT_TRUE(std::filesystem::create_directories(deep));
+    const int fd = open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const std::string longName(250, 'n');
+    for (const std::string &name : {std::string("ok"), longName}) {
+        const int f = openat(fd, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(f, 0);
+        close(f);
+    }
+    struct stat st;
+    ASSERT_NE(lstat((deep + "/" + longName).c_str(), &st), 0);
+    const PageRun run = browse(cfg, "http://proxy.test/deep/", deep);
+    unlinkat(fd, longName.c_str(), 0);
+    close(fd);
+    ASSERT_EQ(run.result, HT_LOAD_OK);
+    const std::string body = body_of(run.answer);
+    EXPECT_NE(body.find("<a href=\"./ok\">ok</a>"), std::string::npos);
+    EXPECT_EQ(body.find("nnnn"), std::string::npos);
+    EXPECT_NE(body.find("<center>1 file</center>"), std::string::npos) << body.substr(body.size() - 100);
+}
+
+// A sparse file of 5 000 000 000 bytes: sizes and totals are 64-bit.
+TEST_F(Page, FilesOverFourGigabytes)
+{
+    TempTree big;
+    ASSERT_FALSE(big.root.empty());
+    big.file("huge", "");
+    ASSERT_EQ(truncate(big.path("huge").c_str(), 5000000000LL), 0);
+    cfg.dir_flags = HT_DIR_SIZE;
+    const PageRun run = browse(cfg, "http://proxy.test/big/", big.root);
+    const std::string body = body_of(run.answer);
+    EXPECT_NE(body.find("<tr><td><td><a href=\"./huge\">huge</a> <td align=right>    4.7G     </tr>"), std::string::npos) << body;
+    EXPECT_NE(body.find("1 file; 4.7G bytes used"), std::string::npos);
 }
 
 struct ErrorSeen {
