@@ -392,6 +392,11 @@ TEST_F(Page, EmptyDirectoryAndTheRootHaveNoRowsOrParent)
     // An address without a path: the catalogue's title.
     const PageRun bare = browse(cfg, "http://proxy.test", e.root);
     EXPECT_NE(body_of(bare.answer).find("<title>Index of Welcome Directory</title>"), std::string::npos);
+    // The title is the unescaped path, shown escaped; the parent link is URL-escaped.
+    const PageRun odd = browse(cfg, "http://proxy.test/a%3Cb/c%22d%26", e.root);
+    EXPECT_EQ(body_of(odd.answer), top("/a&lt;b/c&quot;d&amp;", " ") + table(" ") +
+                                       "<tr><td><a href=\"c%22d%26/..\">Parent directory</a>\n</tr>\n"
+                                       "</table><hr><center>Empty directory</center></body></html>");
 }
 
 // An entry the directory lists but whose status cannot be read (its full
