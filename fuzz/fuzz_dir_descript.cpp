@@ -19,15 +19,16 @@
 
 namespace {
 
+// Never destroyed: the clean-up at exit still needs it.
 const std::string &directory()
 {
-    static const std::string d = [] {
+    static const std::string &d = *new std::string([] {
         const char *tmp = std::getenv("TMPDIR");
         std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzzdescript.XXXXXX";
         if (mkdtemp(t.data()) == nullptr)
             std::abort();
         return t;
-    }();
+    }());
     return d;
 }
 
