@@ -477,3 +477,90 @@ TEST_F(Page, UnreadableDirectoryIsForbidden)
 }
 
 } // namespace
+
+namespace {
+
+// A stream that keeps what it is given.
+struct Capture {
+    HTStream base;
+    std::string text;
+};
+
+int cap_write(HTStream *s, const char *d, int n)
+{
+    reinterpret_cast<Capture *>(s)->text.append(d, static_cast<size_t>(n));
+    return 0;
+}
+
+const HTStreamClass kCapture = {"Capture", nullptr, nullptr, nullptr, nullptr, cap_write, nullptr, nullptr, nullptr};
+
+// The generator as an FTP listing drives it: its own entries and cells,
+// the welcome text in place of the README, escaped.
+TEST(HTDirGenerator, FtpListingPartsWithWideCells)
+{
+    ASSERT_TRUE(htc_test_start());
+    FixedZone zone("UTC0");
+    htc_as_worker([](HTThdGlobals *g) {
+        HTStaticConfig cfg{};
+        cfg.dir_flags = HT_DIR_COLUMNS;
+        cfg.dir_ftp_welcome = HT_DIR_README_TOP;
+        g->config = &cfg;
+        int width = 0;
+        // The server has no group column: InitBody leaves it out.
+        const char *header = InitBody(HT_FTP_HAS_DATE | HT_FTP_HAS_SIZE | HT_FTP_HAS_LINKS | HT_FTP_HAS_OWNER, &width, g);
+        EXPECT_STREQ(header, " <th align=left >Last modified<br><hr><th align=right>Size<br><hr>"
+                             "<th align=left >Permission<br><hr><th align=left >Link<br><hr>"
+                             "<th align=left >Owner<br><hr>");
+        EXPECT_EQ(width, static_cast<int>(std::strlen(header)));
+
+        HTDirCells cells{};
+        cells.columns = HT_DIR_COLUMNS & ~HT_DIR_GROUP;
+        cells.mtime = 1577934245;
+        cells.has_time = 1;
+        cells.size = 5000000000LL;
+        cells.mode = S_IFREG | 0644;
+        cells.links = 10000;           // wider than its four characters
+        cells.owner = nullptr;
+        cells.owner_id = 1234567890;   // more than eight digits
+        const char *wide = HTDirColumnText(&cells, 0, g);
+        EXPECT_STREQ(wide, "<td align=left> 02-01-2020  03:04 <td align=right>    4.7G <td align=left> -rw-r--r-- "
+                           "<td align=left> 10000 <td align=left> 1234567890 ");
+        cells.has_time = 0;
+        cells.is_dir = 1;
+        cells.links = 2;
+        cells.owner = "a-very-long-owner";
+        const char *dir = HTDirColumnText(&cells, 200, g);
+        EXPECT_EQ(std::string(dir), pad("<td align=left> -                 <td align=right>       - <td align=left> "
+                                        "-rw-r--r-- <td align=left>    2 <td align=left> a-very-l ",
+                                        200));
+
+        HTDirEntry a{}, b{};
+        a.name = const_cast<char *>("pub/");
+        a.is_dir = 1;
+        a.key = a.name;
+        a.columns = const_cast<char *>("C1");
+        b.name = const_cast<char *>("x\"y.txt");
+        b.key = b.name;
+        b.columns = const_cast<char *>("C2");
+        HTDirTree *tree = HTDirTree_new(HTDirStrCaseCmp, g);
+        HTDirTree_add(tree, &a, g);
+        HTDirTree_add(tree, &b, g);
+        Capture out{{&kCapture}, {}};
+        HTDirFtpInfo ftp{"Welcome <to> & \"here\"\n"};
+        HTAnchor *anchor = HTAnchor_findAddress("ftp://ftp.test/pub/", g);
+        EXPECT_EQ(HTDirOutTop(&out.base, anchor, header, "/pub/", &ftp, 7, g), 0);
+        EXPECT_EQ(HTDirOutList(&out.base, tree, "", "/pub/", width, 6, g), 0);
+        EXPECT_EQ(HTDirOutBottom(&out.base, 2, "/pub/", &ftp, 0, g), 0);
+        EXPECT_EQ(out.text, top("/pub/", header) + "<pre>Welcome &lt;to&gt; &amp; &quot;here&quot;\n</pre>" +
+                                table(header) + "<tr><td><a href=\"..\">Parent directory</a>\n</tr>\n" +
+                                "<tr><td><td><a href=\"x%22y.txt\">x&quot;y.t></a> C2</tr>\n"
+                                "<tr><td><td><a href=\"pub/\">pub/</a>   C1</tr>\n"
+                                "</table><hr><center>2 files</center></body></html>");
+        Capture saved{{&kCapture}, {}};
+        EXPECT_EQ(HTDirSaveList(&saved.base, tree, g), 0);
+        EXPECT_EQ(saved.text, "x\"y.txt\npub/\n");
+        g->config = nullptr;
+    });
+}
+
+} // namespace
