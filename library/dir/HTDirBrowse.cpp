@@ -967,7 +967,7 @@ extern "C" int HTBrowseDirectory(HTRequest *request, const char *path, HTThdGlob
         name_width = static_cast<int>(c->dir_min_name);
     HTStream *page = HTOutStream_newHTML(request, nullptr, 200, g);
     if (page == nullptr)
-        return HT_LOAD_OK;
+        return HT_LOAD_FAILED;
     HTDirOutTop(page, request ? request->anchor : nullptr, header, dir, nullptr, name_width, g);
     if (listing.count > 0)
         HTDirOutList(page, listing.tree, base, dir, static_cast<int>(width), name_width, g);
