@@ -6,6 +6,7 @@
 #include "HTAtom.h"
 #include "HTError.h"
 #include "HTGlobals.h"
+#include "HTGopher.h"
 #include "HTLoadCodes.h"
 #include "HTMPool.h"
 #include "HTMethod.h"
@@ -50,7 +51,7 @@ HTProtocol fileProtocol = {"file", nullptr};
 HTProtocol httpProtocol = {"http", HTLoadHTTP};
 HTProtocol httpsProtocol = {"https", HTLoadHTTP};
 HTProtocol ftpProtocol = {"ftp", nullptr};
-HTProtocol gopherProtocol = {"gopher", nullptr};
+HTProtocol gopherProtocol = {"gopher", HTLoadGopher};
 
 void register_builtins()
 {
