@@ -177,7 +177,7 @@ struct Reader {
         if (p == end) {
             if (in == nullptr)
                 return -1;
-            int n = 0;
+            int n = HT_INPUT_BUFFER_SIZE;
             const char *b = HTInputSocket_getBlock(in, &n);
             if (b == nullptr || n <= 0)
                 return -1;
