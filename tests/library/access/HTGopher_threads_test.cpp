@@ -6,6 +6,7 @@
 #include "HTAtom.h"
 #include "HTGopher.h"
 #include "access_fixture.hpp"
+#include "gopher_peer.hpp"
 #include "peers.hpp"
 
 #include <gtest/gtest.h>
@@ -355,7 +356,7 @@ TEST_F(GopherLoader, SearchPagesAndFailures)
 
 TEST_F(GopherLoader, AgainstGophernicus)
 {
-    if (!peers::installed("/usr/sbin/gophernicus") || !peers::installed("/usr/bin/socat"))
+    if (!gopher_peer::available())
         GTEST_SKIP() << "gophernicus or socat is not installed";
     peers::TempDir dir;
     const std::string root = dir.dir("root", 0755);
@@ -373,11 +374,8 @@ TEST_F(GopherLoader, AgainstGophernicus)
     dir.file("root/about.txt", "about <text>\n");
     dir.file("root/sub/gophermap", "iIn sub\tfake\tnull.host\t1\n");
     dir.file("root/cgi-bin/search", "#!/bin/sh\necho \"iYou searched: $SEARCHREQUEST\tfake\tnull.host\t1\"\n", 0755);
-    const std::string exec = "EXEC:/usr/sbin/gophernicus -h 127.0.0.1 -p " + p + " -r " + root +
-                             " -nv -nf -ns -na -nt -nu,nofork" + (geteuid() == 0 ? ",su=nobody" : "");
-    peers::Peer socat({"/usr/bin/socat", "TCP4-LISTEN:" + p + ",bind=127.0.0.1,reuseaddr,fork", exec},
-                      dir.path() + "/socat.out", port);
-    ASSERT_TRUE(socat.ready()) << "socat did not start";
+    const auto server = gopher_peer::start(root, port, dir.path() + "/socat.out");
+    ASSERT_NE(server, nullptr) << "socat did not start";
 
     Result r = load("GET", url(port, "/"));
     EXPECT_EQ(r.rc, HT_ACCESS_DONE);
