@@ -16,6 +16,7 @@
 #include "HTTP.h"
 #include "HTWriter.h"
 #include "access_fixture.hpp"
+#include "htc_oom.h"
 #include "htc_worker.h"
 #include "peers.hpp"
 
@@ -191,6 +192,50 @@ TEST_F(Access, RetryLoopBranches)
             EXPECT_EQ(retryStatusSeen[i], c.call == Call::kScmDocument ? 7 : 0);
         EXPECT_FALSE(utilServerPref_isset(g));
     }
+}
+
+TEST_F(Access, SplitModeResponseHalf)
+{
+    HTRequest *request = HTRequest_new(g);
+    request->anchor = HTAnchor_findAddress("script://o/a", g);
+    EXPECT_EQ(scm_HTLoadResponse(request, g), HT_LOAD_FAILED);
+    EXPECT_EQ(request->error_code, HT_ERR_NO_PHYSICAL);
+    request->error_code = 0;
+    HTAnchor_setPhysical(request->anchor, "script://o/a");
+    HTAnchor_setProtocol(request->anchor, HTAccess_find("script"));
+    EXPECT_EQ(scm_HTLoadResponse(request, g), HT_LOAD_FAILED);
+    EXPECT_EQ(request->error_code, 0);
+    HTRequest_delete(request);
+}
+
+TEST_F(Access, AllocationFailures)
+{
+    HTRequest *request = nullptr;
+    volatile int rc = 0;
+    const auto prepare = [&] {
+        request = HTRequest_new(g);
+        request->config = &cfg;
+        request->method = HT_METHOD_GET;
+        request->anchor = HTAnchor_findAddress("script://o/a/b", g);
+        g->url = HTAnchor_address(request->anchor);
+        utilServerPref_createList("script://s1 script://s2", g);
+        script = {{HT_LOAD_RETRY}, {HT_LOAD_OK}};
+        calls.clear();
+        rc = 0;
+    };
+    prepare();
+    const unsigned long rounds = htc_each_failure([&] { rc = HTLoadDocument(request, g); },
+                                                  [&](const HtcOomRound &round) {
+                                                      if (!round.raised) {
+                                                          EXPECT_EQ(rc, HT_ACCESS_DONE) << round.n;
+                                                          EXPECT_EQ(calls.size(), 2u) << round.n;
+                                                      }
+                                                      HTRequest_delete(request);
+                                                      end_request();
+                                                      prepare();
+                                                  });
+    EXPECT_GT(rounds, 0u);
+    HTRequest_delete(request);
 }
 
 // ---- the HTTP loader against real servers ----

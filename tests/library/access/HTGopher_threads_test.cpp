@@ -7,6 +7,7 @@
 #include "HTGopher.h"
 #include "access_fixture.hpp"
 #include "gopher_peer.hpp"
+#include "htc_oom.h"
 #include "peers.hpp"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,27 @@ TEST_F(GopherPages, CsoAnswers)
     }
     EXPECT_EQ(cso("-200:1:name:Ann\r\n-200:1:email:a@x\r\n-200:2:name:Bob\r\n501:Bad\r\n", true),
               "CSO Search Results\n\nname:Ann\nemail:a@x\n\nname:Bob\nBad\n");
+}
+
+TEST_F(GopherPages, AllocationFailures)
+{
+    std::string answer;
+    for (int i = 0; i < 200; ++i)
+        answer += "0Item " + std::to_string(i) + "\t/sel/" + std::string(40, 'a' + i % 26) + "\th\t70\r\n";
+    const std::string whole = menu(answer);
+    std::string out;
+    Sink s{&kSinkClass, &out, 0};
+    HTAnchor *a = HTAnchor_findAddress("gopher://h/1", g);
+    const unsigned long rounds = htc_each_failure(
+        [&] { HTGopher__menuText(answer.data(), answer.size(), a, reinterpret_cast<HTStream *>(&s), 0, g); },
+        [&](const HtcOomRound &round) {
+            if (!round.raised) {
+                EXPECT_EQ(out, whole) << round.n;
+            }
+            out.clear();
+            end_request();
+        });
+    EXPECT_GT(rounds, 0u);
 }
 
 TEST_F(GopherPages, TablesOfTypesAndAcceptableBytes)
