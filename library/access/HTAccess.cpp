@@ -335,21 +335,37 @@ extern "C" int HTLoad(HTRequest *request, HTThdGlobals *context) noexcept
     return HTAnchor_protocol(request->anchor)->load(request, g);
 }
 
-extern "C" int HTLoadDocument(HTRequest *request, HTThdGlobals *context) noexcept
+namespace {
+
+// The retry loop for a request; a null request or one without an anchor fails.
+int document(HTRequest *request, HTThdGlobals *context, Loader load, bool scm)
 {
     if (request == nullptr || request->anchor == nullptr)
         return HT_ACCESS_FAILED;
-    return load_document(request, ctx(context), HTLoad, false);
+    return load_document(request, ctx(context), load, scm);
 }
 
-extern "C" int HTLoadToStream(const char *url, int, HTRequest *request, HTThdGlobals *context) noexcept
+// The retry loop for a new anchor of `url`, made the context's current URL.
+int document_for(const char *url, HTRequest *request, HTThdGlobals *context, Loader load, bool scm)
 {
     HTThdGlobals *g = ctx(context);
     if (request == nullptr)
         return HT_ACCESS_FAILED;
     request->anchor = HTAnchor_findAddress(url, g);
     g->url = HTAnchor_address(request->anchor);
-    return HTLoadDocument(request, g);
+    return document(request, g, load, scm);
+}
+
+} // namespace
+
+extern "C" int HTLoadDocument(HTRequest *request, HTThdGlobals *context) noexcept
+{
+    return document(request, context, HTLoad, false);
+}
+
+extern "C" int HTLoadToStream(const char *url, int, HTRequest *request, HTThdGlobals *context) noexcept
+{
+    return document_for(url, request, context, HTLoad, false);
 }
 
 extern "C" int scm_HTLoadRequest(HTRequest *request, HTThdGlobals *context) noexcept
@@ -359,19 +375,12 @@ extern "C" int scm_HTLoadRequest(HTRequest *request, HTThdGlobals *context) noex
 
 extern "C" int scm_HTLoadDocumentRequest(HTRequest *request, HTThdGlobals *context) noexcept
 {
-    if (request == nullptr || request->anchor == nullptr)
-        return HT_ACCESS_FAILED;
-    return load_document(request, ctx(context), scm_HTLoadRequest, true);
+    return document(request, context, scm_HTLoadRequest, true);
 }
 
 extern "C" int scm_HTLoadToStreamRequest(const char *url, int, HTRequest *request, HTThdGlobals *context) noexcept
 {
-    HTThdGlobals *g = ctx(context);
-    if (request == nullptr)
-        return HT_ACCESS_FAILED;
-    request->anchor = HTAnchor_findAddress(url, g);
-    g->url = HTAnchor_address(request->anchor);
-    return scm_HTLoadDocumentRequest(request, g);
+    return document_for(url, request, context, scm_HTLoadRequest, true);
 }
 
 extern "C" int scm_HTLoadResponse(HTRequest *request, HTThdGlobals *context) noexcept

@@ -4,6 +4,7 @@
 
 #include "HTAtom.h"
 #include "HTGlobals.h"
+#include "HTHex.hpp"
 #include "HTInputSocket.h"
 #include "HTLoadCodes.h"
 #include "HTMPool.h"
@@ -456,15 +457,11 @@ void render_cso(Reader &r, HTStream *out, bool save)
 
 // ---- the loader ----
 
-int hex(int c)
+// A digit's value; a byte that is no hexadecimal digit counts as 0.
+int hex(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 0; // not a hexadecimal digit: counts as 0
+    const int v = ht::hex_value(static_cast<unsigned char>(c));
+    return v < 0 ? 0 : v;
 }
 
 // Appends the percent-decoded text (n bytes) at `o`; the new end. A '%'
@@ -478,8 +475,7 @@ char *decode(const char *text, size_t n, char *o)
         }
         if (i + 2 >= n)
             break;
-        *o++ = static_cast<char>(hex(static_cast<unsigned char>(text[i + 1])) * 16 +
-                                 hex(static_cast<unsigned char>(text[i + 2])));
+        *o++ = static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
         i += 2;
     }
     return o;
