@@ -3,6 +3,7 @@
 #include "HTClientRespHeaders.h"
 #include "HTGlobals.h"
 #include "HTMPool.h"
+#include "HTMethod.h"
 #include "HTStreamStack.h"
 #include "HTSuffix.h"
 
@@ -36,6 +37,8 @@ struct OutStream {
     Segment *last;
     long long kept;
     int head_sent;
+    int head_only;            // a HEAD request: the body is counted, never sent
+    const char *encoding;     // Content-Encoding, or null
     int broken;
     int done;                 // freed or aborted
 };
@@ -75,6 +78,8 @@ void send_head(OutStream *s, long long length)
         store->status_line = HTMemPoolStrdup(line, s->g);
         store->status_code = s->status;
         HTClientRespHeaders_addHeader("Content-Type", s->type, s->g);
+        if (s->encoding)
+            HTClientRespHeaders_addHeader("Content-Encoding", s->encoding, s->g);
         if (length >= 0)
             HTClientRespHeaders_addHeader("Content-Length", length_text, s->g);
         else
@@ -83,6 +88,8 @@ void send_head(OutStream *s, long long length)
         return;
     }
     const char *head = HTMemPool_vcat(s->g, line, "Content-Type: ", s->type, "\r\n",
+                                      s->encoding ? "Content-Encoding: " : "", s->encoding ? s->encoding : "",
+                                      s->encoding ? "\r\n" : "",
                                       length >= 0 ? "Content-Length: " : "Connection: close",
                                       length >= 0 ? length_text : "", "\r\n\r\n", static_cast<char *>(nullptr));
     if (s->sink->isa->write(s->sink, head, static_cast<int>(std::strlen(head))) < 0)
@@ -115,7 +122,7 @@ int pass(OutStream *s, const char *data, int length)
 {
     if (s->broken)
         return -1;
-    if (length <= 0)
+    if (length <= 0 || s->head_only)
         return 0;
     if (s->sink->isa->write(s->sink, data, length) < 0) {
         s->broken = 1;
@@ -166,7 +173,7 @@ int out_free(HTStream *me, void *)
     } else {
         if (!s->head_sent)
             send_head(s, s->declared);
-        if (s->declared >= 0 && s->passed < s->declared && s->g)
+        if (s->declared >= 0 && s->passed < s->declared && s->g && !s->head_only)
             s->g->client_close = 1;
     }
     const int r = s->sink->isa->free(s->sink, nullptr);
@@ -230,6 +237,7 @@ HTStream *make(HTRequest *request, HTStream *sink, int status, const char *type,
     s->type = type ? type : HT_SUFFIX_DEFAULT_TYPE;
     s->declared = length < 0 ? HT_OUT_LENGTH_UNKNOWN : length;
     s->keep_all = keepAll;
+    s->head_only = request != nullptr && request->method == HT_METHOD_HEAD;
     return reinterpret_cast<HTStream *>(s);
 }
 
@@ -245,6 +253,17 @@ extern "C" HTStream *HTOutStream_newRaw(HTRequest *request, HTStream *sink, int 
                                         long long length, HTThdGlobals *context) noexcept
 {
     return make(request, sink, status, contentType, length, 0, context);
+}
+
+extern "C" int HTOutStream_setEncoding(HTStream *stream, const char *encoding) noexcept
+{
+    if (stream == nullptr || stream->isa != &kOutClass)
+        return -1;
+    OutStream *s = self(stream);
+    if (s->head_sent || s->keep_all)
+        return -1;
+    s->encoding = encoding;
+    return 0;
 }
 
 extern "C" const char *HTOutStream_reason(int status) noexcept

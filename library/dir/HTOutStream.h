@@ -22,6 +22,9 @@
  *     page->isa->put_string(page, "<html>...</html>\n");
  *     page->isa->free(page, NULL);      // head, page, and the writer freed
  *
+ * For a HEAD request (HT_METHOD_HEAD) both send the head, with the length
+ * the body would have, and no body.
+ *
  * Freeing either stream flushes and frees the writer beneath it (a writer
  * tolerates being freed again by the host). Aborting drops what the stream
  * holds; a raw stream whose head has gone out aborts the writer as well and
@@ -58,6 +61,13 @@ HT_EXPORT HTStream *HTOutStream_newHTML(HTRequest *request, HTStream *sink, int 
 HT_EXPORT HTStream *HTOutStream_newRaw(HTRequest *request, HTStream *sink, int status,
                                        const char *contentType, long long length,
                                        HTThdGlobals *context) HT_NOEXCEPT;
+
+/*
+ * Adds a Content-Encoding line with the text (which must outlive the
+ * stream) to a raw stream's head: 0, or -1 when the stream is not a raw
+ * stream or its head has gone out.
+ */
+HT_EXPORT int HTOutStream_setEncoding(HTStream *stream, const char *encoding) HT_NOEXCEPT;
 
 /* The reason phrase of an HTTP status ("OK", "Not Found", ...; "Unknown" for others). */
 HT_EXPORT const char *HTOutStream_reason(int status) HT_NOEXCEPT;
