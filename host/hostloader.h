@@ -1,8 +1,8 @@
 /*
  * hostloader: the stand-in host's forwarding of proxy requests.
  *
- * A request whose target is an absolute http://, gopher:// or ftp:// URL
- * is handed to the library's document loader (HTLoadDocument), which picks
+ * A request whose target is an absolute http://, gopher://, ftp:// or
+ * file:// URL (a file of this machine) is handed to the library's document loader (HTLoadDocument), which picks
  * the next hop by the proxy selection, the loader by the scheme, and
  * retries on preferred servers. The worker fills the client-side fields of
  * the request record and the context (the header block as it is
@@ -50,7 +50,7 @@ void hostloader_free(HTStaticConfig *config);
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */
 void hostloader_install(int request_timeout);
 
-/* 1 when the target is an absolute http://, gopher:// or ftp:// URL the loader takes. */
+/* 1 when the target is an absolute http://, gopher://, ftp:// or file:// URL the loader takes. */
 int hostloader_takes(const char *target);
 /*
  * 1 when the header line is forwarded to the server, 0 when it is hop by

@@ -5,6 +5,7 @@
 #include "HTAnchor.h"
 #include "HTAtom.h"
 #include "HTError.h"
+#include "HTFile.h"
 #include "HTGlobals.h"
 #include "HTGopher.h"
 #include "HTLoadCodes.h"
@@ -47,7 +48,7 @@ std::mutex registering;
 std::once_flag builtins;
 std::atomic<HTAccessRuleCheck> ruleCheck{nullptr};
 
-HTProtocol fileProtocol = {"file", nullptr};
+HTProtocol fileProtocol = {"file", HTLoadFile};
 HTProtocol httpProtocol = {"http", HTLoadHTTP};
 HTProtocol httpsProtocol = {"https", HTLoadHTTP};
 HTProtocol ftpProtocol = {"ftp", nullptr};

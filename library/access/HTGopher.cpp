@@ -3,7 +3,9 @@
 #include "HTGopher.h"
 
 #include "HTAtom.h"
+#include "HTEscHTML.h"
 #include "HTGlobals.h"
+#include "HTIcons.h"
 #include "HTHex.hpp"
 #include "HTInputSocket.h"
 #include "HTLoadCodes.h"
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #define GOPHER_TRACE(...)                                                                                             \
     do {                                                                                                              \
@@ -81,27 +84,12 @@ void put(HTStream *s, const char *text, size_t n)
 void put(HTStream *s, const char *text) { put(s, text, std::strlen(text)); }
 
 // Outside text, HTML-escaped.
-void put_html(HTStream *s, const char *text, size_t n)
+void put_html(HTStream *s, const char *text, size_t n, HTThdGlobals *g)
 {
-    size_t run = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const char *r = nullptr;
-        switch (text[i]) {
-        case '&': r = "&amp;"; break;
-        case '<': r = "&lt;"; break;
-        case '>': r = "&gt;"; break;
-        case '"': r = "&quot;"; break;
-        case '\'': r = "&#39;"; break;
-        case '\0': r = ""; break; // a zero byte has no place on a page
-        default: continue;
-        }
-        put(s, text + run, i - run);
-        put(s, r);
-        run = i + 1;
-    }
-    put(s, text + run, n - run);
+    if (n > 0)
+        put(s, HTEscapeHTMLSpan(text, n, g));
 }
-void put_html(HTStream *s, const char *text) { put_html(s, text, std::strlen(text)); }
+void put_html(HTStream *s, const char *text, HTThdGlobals *g) { put_html(s, text, std::strlen(text), g); }
 
 // Bytes outside `keep` as '%' and two lower-case hexadecimal digits.
 void put_escaped(HTStream *s, const char *text, size_t n, const std::array<bool, 256> &keep)
@@ -295,12 +283,12 @@ void menu_item_html(char *line, size_t n, HTStream *out, HTThdGlobals *g)
     }
     if (!m.port.present) {
         GOPHER_TRACE("Gopher...... Bad menu item.\n");
-        put_html(out, line, n);
+        put_html(out, line, n, g);
         put(out, "\n");
         return;
     }
     if (text_only(m)) {
-        put_html(out, m.name.p, m.name.n);
+        put_html(out, m.name.p, m.name.n, g);
         put(out, "\n");
         return;
     }
@@ -340,7 +328,7 @@ void render_menu(Reader &r, HTAnchor *anchor, HTStream *out, bool save, HTThdGlo
         put(out, "\n\n");
     } else if (title) {
         put(out, "<h1>");
-        put_html(out, title);
+        put_html(out, title, g);
         put(out, "</h1>");
     } else {
         put(out, "<h2>Gopher Menu</h2><hr>");
@@ -387,7 +375,7 @@ void render_menu(Reader &r, HTAnchor *anchor, HTStream *out, bool save, HTThdGlo
 
 // ---- CSO answers ----
 
-void render_cso(Reader &r, HTStream *out, bool save)
+void render_cso(Reader &r, HTStream *out, bool save, HTThdGlobals *g)
 {
     put(out, save ? "CSO Search Results\n\n" : "<h1>CSO Search Results</h1><pre>");
     char line[kCsoLine + 1];
@@ -420,7 +408,7 @@ void render_cso(Reader &r, HTStream *out, bool save)
                 put(out, "\n");
             } else {
                 put(out, "<h2>");
-                put_html(out, line + 4, n - 4);
+                put_html(out, line + 4, n - 4, g);
                 put(out, "</h2>");
             }
             break;
@@ -442,10 +430,10 @@ void render_cso(Reader &r, HTStream *out, bool save)
             put(out, value, vn);
         } else if (record != previous) {
             put(out, "</pre><h2>");
-            put_html(out, value, vn);
+            put_html(out, value, vn, g);
             put(out, "</h2><pre>");
         } else {
-            put_html(out, value, vn);
+            put_html(out, value, vn, g);
         }
         put(out, "\n");
         previous = record;
@@ -516,7 +504,7 @@ int search_page(HTRequest *request, char type, HTThdGlobals *g)
         put(out, " Please enter keywords to search for.\n");
     } else {
         put(out, "<h1>");
-        put_html(out, address);
+        put_html(out, address, g);
         put(out, " index</h1><isindex>");
         if (type == '7') {
             put(out, "\nThis is a searchable Gopher index.");
@@ -608,20 +596,33 @@ extern "C" int HTGopher_acceptable(int byte) noexcept
 
 extern "C" void write_anchor(const char *name, const char *link, const char *icon, const char *label,
                              const char *contentType, const char *encoding, HTStream *stream,
-                             HTThdGlobals *) noexcept
+                             HTThdGlobals *pool) noexcept
 {
-    (void)icon;
-    (void)label;
-    (void)contentType;
-    (void)encoding;
+    HTThdGlobals *g = ctx(pool);
     if (stream == nullptr)
         return;
     put(stream, "<a href=\"");
-    put_html(stream, link ? link : "");
+    put_html(stream, link ? link : "", g);
     put(stream, "\" TITLE=\"");
-    put_html(stream, name ? name : "");
+    put_html(stream, name ? name : "", g);
     put(stream, "\">");
-    put_html(stream, name ? name : "");
+    if (icon != nullptr) {
+        // A menu looks like a directory, anything else like a file of the row's type.
+        const mode_t mode = std::strcmp(icon, kMenu.icon) == 0 ? S_IFDIR : S_IFREG;
+        const HTDirIcon *i = HTGetIcon(mode, contentType ? HTAtom_for(contentType) : nullptr,
+                                       encoding ? HTAtom_for(encoding) : nullptr, g);
+        if (i != nullptr && i->image != nullptr) {
+            const HTStaticConfig *c = HTDir_config(g);
+            put(stream, "<img src=\"");
+            put_html(stream, HTFullSelfReference(nullptr, i->image, static_cast<int>(c->proxy_port), 1, g), g);
+            if (label != nullptr) {
+                put(stream, "\" alt=\"");
+                put_html(stream, label, g);
+            }
+            put(stream, "\" hspace=5 border=0>");
+        }
+    }
+    put_html(stream, name ? name : "", g);
     put(stream, "</a>");
 }
 
@@ -642,12 +643,12 @@ void menu_from(HTSocket *socket, HTRequest *request, HTAnchor *anchor, HTStream 
     render_menu(r, anchor, stream, save, g);
 }
 
-void cso_from(HTSocket *socket, HTRequest *request, HTStream *stream, bool save)
+void cso_from(HTSocket *socket, HTRequest *request, HTStream *stream, bool save, HTThdGlobals *g)
 {
     if (stream == nullptr)
         return;
     Reader r = socket_reader(socket, request);
-    render_cso(r, stream, save);
+    render_cso(r, stream, save, g);
 }
 
 } // namespace
@@ -662,14 +663,14 @@ extern "C" void save_menu(HTSocket *socket, HTAnchor *anchor, HTStream *stream, 
     menu_from(socket, nullptr, anchor, stream, true, ctx(pool));
 }
 
-extern "C" void parse_cso(HTSocket *socket, HTStream *stream, HTThdGlobals *) noexcept
+extern "C" void parse_cso(HTSocket *socket, HTStream *stream, HTThdGlobals *context) noexcept
 {
-    cso_from(socket, nullptr, stream, false);
+    cso_from(socket, nullptr, stream, false, ctx(context));
 }
 
-extern "C" void save_cso(HTSocket *socket, HTStream *stream, HTThdGlobals *) noexcept
+extern "C" void save_cso(HTSocket *socket, HTStream *stream, HTThdGlobals *context) noexcept
 {
-    cso_from(socket, nullptr, stream, true);
+    cso_from(socket, nullptr, stream, true, ctx(context));
 }
 
 extern "C" void HTGopher__menuText(const char *answer, size_t length, HTAnchor *anchor, HTStream *stream, int save,
@@ -682,12 +683,12 @@ extern "C" void HTGopher__menuText(const char *answer, size_t length, HTAnchor *
 }
 
 extern "C" void HTGopher__csoText(const char *answer, size_t length, HTStream *stream, int save,
-                                  HTThdGlobals *) noexcept
+                                  HTThdGlobals *context) noexcept
 {
     Reader r;
     r.p = answer;
     r.end = answer + length;
-    render_cso(r, stream, save != 0);
+    render_cso(r, stream, save != 0, ctx(context));
 }
 
 extern "C" int HTLoadGopher(HTRequest *request, HTThdGlobals *context) noexcept
@@ -790,7 +791,7 @@ extern "C" int HTLoadGopher(HTRequest *request, HTThdGlobals *context) noexcept
         if (out == nullptr) {
             result = HT_LOAD_FAILED;
         } else if (type == '2') {
-            cso_from(s, request, out, save);
+            cso_from(s, request, out, save, g);
         } else {
             menu_from(s, request, anchor, out, save, g);
         }

@@ -207,6 +207,19 @@ TEST_F(Loader, GopherUrlsThroughTheHost)
     EXPECT_EQ(curl(x + origin("/index.html")), "<html><body>hello from nginx</body></html>\n");
 }
 
+TEST_F(Loader, FileUrlsThroughTheHost)
+{
+    int port = 0;
+    auto h = host("file", "", &port);
+    // As for gopher://, curl would read a file:// URL itself: the URL goes as the request's target.
+    const auto via = [&](const std::string &target) {
+        return "-x http://127.0.0.1:" + std::to_string(port) + " --request-target '" + target + "' " + origin("/");
+    };
+    const std::string file = "file://" + dir_->path() + "/html/index.html";
+    EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
+}
+
 TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
 {
     if (!peers::installed("/usr/sbin/squid") || !peers::installed("/usr/bin/tinyproxy"))

@@ -5,6 +5,7 @@
 
 #include "HTAtom.h"
 #include "HTGopher.h"
+#include "HTIcons.h"
 #include "access_fixture.hpp"
 #include "gopher_peer.hpp"
 #include "htc_oom.h"
@@ -117,6 +118,30 @@ TEST_F(GopherPages, MenusAsHtml)
     }
     EXPECT_EQ(menu("iA\t\tx\t1\n", "T<i>"), "<h1>T&lt;i&gt;</h1><pre>A\n</pre>");
     EXPECT_EQ(menu(""), kHead + "</pre>");
+}
+
+TEST_F(GopherPages, IconsOfTheConfiguration)
+{
+    HTStaticConfig cfg{};
+    cfg.proxy_host_name = const_cast<char *>("proxy.test");
+    cfg.proxy_port = 8080;
+    HTAddDirIcon("/icons/menu.gif", "[DIR]", &cfg);
+    HTAddUnknownIcon("/icons/unknown.gif", "[?]", &cfg);
+    HTAddIcon("/icons/text.gif", "[TXT]", "text/*", &cfg, nullptr);
+    HTAddIcon("/icons/\"odd\".gif", "[IMG]", "image/*", &cfg, nullptr);
+    g->config = &cfg;
+    const std::string page = menu("0About\t/a\th\t70\n1Dir\t/d\th\t70\n9Bin\t/b\th\t70\ngPic\t/p\th\t70\n");
+    g->config = nullptr;
+    HTClearIcons(&cfg);
+    EXPECT_EQ(page, kHead +
+                        "<a href=\"//h:70/0/a\" TITLE=\"About\"><img src=\"http://proxy.test:8080/icons/text.gif\" "
+                        "alt=\"[ FILE ] \" hspace=5 border=0>About</a>\n"
+                        "<a href=\"//h:70/1/d\" TITLE=\"Dir\"><img src=\"http://proxy.test:8080/icons/menu.gif\" "
+                        "alt=\" [ DIR ] \" hspace=5 border=0>Dir</a>\n"
+                        "<a href=\"//h:70/9/b\" TITLE=\"Bin\"><img src=\"http://proxy.test:8080/icons/unknown.gif\" "
+                        "alt=\" [ BIN ] \" hspace=5 border=0>Bin</a>\n"
+                        "<a href=\"//h:70/g/p\" TITLE=\"Pic\"><img src=\"http://proxy.test:8080/icons/&quot;odd&quot;.gif\" "
+                        "alt=\" [ IMG ] \" hspace=5 border=0>Pic</a>\n</pre>");
 }
 
 TEST_F(GopherPages, MenusAsPlainText)
