@@ -202,7 +202,8 @@ MenuLine split(char *line, size_t n)
             break;
         p = tab + 1;
     }
-    if (m.selector.present) {
+    // A line that is no item stays as it came (only 'w' entries need no port).
+    if (m.selector.present && (m.port.present || m.type == 'w')) {
         // The first backslash of the selector is a path separator.
         if (char *b = static_cast<char *>(std::memchr(const_cast<char *>(m.selector.p), '\\', m.selector.n)))
             *b = '/';

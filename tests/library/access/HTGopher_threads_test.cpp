@@ -93,7 +93,7 @@ TEST_F(GopherPages, MenusAsHtml)
         {"information and error lines are text", "iHello <there>\tfake\tnull.host\t1\r\n3Oops\t\terror.host\t1\r\n"
                                                  "0Gone\t\terror.host\t1\r\n",
          "Hello &lt;there&gt;\nOops\nGone\n"},
-        {"a line that is no item", "no tabs <here>\r\nA\tB\n", "no tabs &lt;here&gt;\nA\tB\n"},
+        {"a line that is no item", "no tabs <here>\r\nA\tB\\c\n", "no tabs &lt;here&gt;\nA\tB\\c\n"},
         {"telnet and tn3270", "8Tel\tuser\thost\t23\n8Open\t\thost\t23\nTBig\tme\tibm\t0\n",
          "<a href=\"telnet://user@host:23/\" TITLE=\"Tel\">Tel</a>\n<a href=\"telnet://host:23/\" TITLE=\"Open\">Open</a>\n"
          "<a href=\"tn3270://me@ibm/\" TITLE=\"Big\">Big</a>\n"},
