@@ -54,6 +54,7 @@ HTProtocol httpsProtocol = {"https", HTLoadHTTP};
 HTProtocol ftpProtocol = {"ftp", nullptr};
 HTProtocol gopherProtocol = {"gopher", HTLoadGopher};
 
+// The built-ins in their order; one whose loader this build lacks is left out.
 void register_builtins()
 {
     for (HTProtocol *p : {&fileProtocol, &httpProtocol, &httpsProtocol, &ftpProtocol, &gopherProtocol})
