@@ -302,6 +302,33 @@ TEST_F(AccessPeers, PreferenceListWhoseFirstServerRefuses)
     EXPECT_EQ(r.client.find("hello from nginx"), std::string::npos);
 }
 
+TEST_F(AccessPeers, PhysicalAddressThroughAProxy)
+{
+    // An explicit forward target is a proxy for every scheme; the loader is then HTTP's.
+    const std::string proxy = "127.0.0.1:" + std::to_string(closed_);
+    const auto through = [&](int select) {
+        return [&, select](HTRequest *) {
+            g->explicit_forward = HTMemPoolStrdup(proxy.c_str(), g);
+            g->url_select = select;
+            g->alt_url[0] = "script://alt/x";
+        };
+    };
+    Result r = load("GET", "script://o/a", {}, Call::kLoad, {}, through(0));
+    EXPECT_EQ(r.rc, HT_LOAD_RETRY_CONNECT);
+    EXPECT_EQ(r.physical, "http://" + proxy + "/script://o/a");
+    EXPECT_NE(r.flags & HT_REQ_VIA_PROXY, 0u);
+    EXPECT_TRUE(calls.empty());
+    r = load("GET", "script://o/a", {}, Call::kLoad, {}, through(1));
+    EXPECT_EQ(r.physical, "http://" + proxy + "/script://alt/x");
+    g->explicit_forward = nullptr;
+    g->url_select = 0;
+    g->alt_url[0] = nullptr;
+    r = load("GET", "script://o/a", {}, Call::kLoad);
+    EXPECT_EQ(r.rc, HT_LOAD_OK);
+    EXPECT_EQ(r.physical, "script://o/a");
+    EXPECT_EQ(r.flags & HT_REQ_VIA_PROXY, 0u);
+}
+
 TEST_F(AccessPeers, ClosedPeerCacheFallsBackToTheOrigin)
 {
     g->forward_target = HTMemPoolStrdup(("127.0.0.1:" + std::to_string(closed_)).c_str(), g);

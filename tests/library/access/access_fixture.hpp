@@ -57,6 +57,8 @@ struct Result {
     Page page;
     int detailed = -1;
     std::string client;
+    std::string physical;          // the anchor's physical address afterwards
+    unsigned int flags = 0;        // the request's flags afterwards
 };
 
 class AccessFixture : public WorkerTest {
@@ -131,6 +133,8 @@ protected:
         }
         page = nullptr;
         r.error_code = request->error_code;
+        r.physical = HTAnchor_physical(request->anchor) ? HTAnchor_physical(request->anchor) : "";
+        r.flags = request->flags;
         HTStream *s = request->output_stream;
         s->isa->free(s, nullptr);
         r.page = p;
