@@ -14,6 +14,8 @@
 #include "HTSocket.h"
 #include "HTWriter.h"
 
+#include "bench_net.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -34,91 +36,23 @@ namespace {
 
 constexpr int kFiles = 10000;
 
-int free_port()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using bench::connect_port;
+using bench::Drain;
 
-int connect_port(int port)
+bench::Nginx &nginx()
 {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-// The directory, and nginx serving it with autoindex.
-struct Setup {
-    std::string dir;
-    pid_t pid = -1;
-    int port = 0;
-    Setup()
-    {
-        char tmpl[] = "/tmp/htdir-bench.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            return;
-        dir = tmpl;
-        std::filesystem::create_directories(dir + "/html/d");
-        std::filesystem::create_directories(dir + "/tmp");
-        for (int i = 0; i < kFiles; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "/html/d/file%05d.txt", i);
-            std::ofstream(dir + name) << std::string(static_cast<size_t>(i % 3000), 'x');
-        }
-        port = free_port();
-        const std::string conf = dir + "/nginx.conf";
-        std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << dir
-                            << "/nginx.pid;\nerror_log " << dir << "/error.log;\nevents { worker_connections 256; }\n"
-                            << "http {\n access_log off;\n client_body_temp_path " << dir << "/tmp;\n"
-                            << " proxy_temp_path " << dir << "/tmp;\n fastcgi_temp_path " << dir << "/tmp;\n"
-                            << " uwsgi_temp_path " << dir << "/tmp;\n scgi_temp_path " << dir << "/tmp;\n"
-                            << " server { listen 127.0.0.1:" << port << "; root " << dir
-                            << "/html; location / { autoindex on; } }\n}\n";
-        pid = fork();
-        if (pid == 0) {
-            execl("/usr/sbin/nginx", "nginx", "-e", (dir + "/error.log").c_str(), "-p", dir.c_str(), "-c",
-                  conf.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200; ++i) {
-            const int s = connect_port(port);
-            if (s >= 0) {
-                close(s);
-                return;
+    static bench::Nginx n(
+        "htdir-bench",
+        [](const std::string &html) {
+            std::filesystem::create_directories(html + "/d");
+            for (int i = 0; i < kFiles; ++i) {
+                char name[32];
+                std::snprintf(name, sizeof name, "/d/file%05d.txt", i);
+                std::ofstream(html + name) << std::string(static_cast<size_t>(i % 3000), 'x');
             }
-            usleep(20000);
-        }
-    }
-    ~Setup()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        std::error_code ec;
-        if (!dir.empty())
-            std::filesystem::remove_all(dir, ec);
-    }
-};
-
-Setup &setup()
-{
-    static Setup s;
-    return s;
+        },
+        "location / { autoindex on; }");
+    return n;
 }
 
 HTThdGlobals *worker()
@@ -131,41 +65,6 @@ HTThdGlobals *worker()
     return ctx;
 }
 
-// A loopback connection whose far end a thread drains.
-struct Drain {
-    int write_fd = -1;
-    int read_fd = -1;
-    std::thread reader;
-    std::atomic<long long> bytes{0};
-    Drain()
-    {
-        const int l = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(l, 1);
-        getsockname(l, reinterpret_cast<sockaddr *>(&a), &n);
-        write_fd = connect_port(ntohs(a.sin_port));
-        read_fd = accept(l, nullptr, nullptr);
-        close(l);
-        reader = std::thread([this] {
-            static char buf[1 << 16];
-            ssize_t k;
-            while ((k = recv(read_fd, buf, sizeof buf, 0)) > 0)
-                bytes += k;
-        });
-    }
-    ~Drain()
-    {
-        shutdown(write_fd, SHUT_RDWR);
-        reader.join();
-        close(write_fd);
-        close(read_fd);
-    }
-};
-
 void BM_DirPage(benchmark::State &state)
 {
     HTThdGlobals *g = worker();
@@ -176,7 +75,7 @@ void BM_DirPage(benchmark::State &state)
     Drain drain;
     HTSocket *s = HTSocketQueue_get();
     s->socket = drain.write_fd;
-    const std::string path = setup().dir + "/html/d/";
+    const std::string path = nginx().dir + "/html/d/";
     long long pages = 0;
     for (auto _ : state) {
         HTWorkThread_threadStartWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
@@ -200,14 +99,14 @@ BENCHMARK(BM_DirPage)->Unit(benchmark::kMillisecond);
 
 void BM_NginxAutoindex(benchmark::State &state)
 {
-    if (setup().pid <= 0) {
+    if (nginx().pid <= 0) {
         state.SkipWithError("nginx did not start");
         return;
     }
     static char buf[1 << 16];
     long long bytes = 0, pages = 0;
     for (auto _ : state) {
-        const int c = connect_port(setup().port);
+        const int c = connect_port(nginx().port);
         const char req[] = "GET /d/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         if (c < 0 || send(c, req, sizeof req - 1, 0) < 0) {
             state.SkipWithError("nginx refused");

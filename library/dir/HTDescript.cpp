@@ -56,6 +56,9 @@ char *read_file(const char *path, size_t limit, size_t *length, HTThdGlobals *g)
 }
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
+// A zero byte ends a line's text as its line end does: what follows could
+// never be read back from the stored text.
+bool line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 
 // One line [p, end): the stored "template text", or null.
@@ -65,18 +68,18 @@ char *parse_line(const char *p, const char *end, HTThdGlobals *g)
         ++p;
     if (p == end || (*p != 'D' && *p != 'd'))
         return nullptr;
-    while (p < end && !blank(*p) && *p != '\r' && *p != '\n')
+    while (p < end && !blank(*p) && !line_end(*p))
         ++p;
     while (p < end && blank(*p))
         ++p;
     const char *tmpl = p;
-    while (p < end && !blank(*p) && *p != '\r' && *p != '\n')
+    while (p < end && !blank(*p) && !line_end(*p))
         ++p;
     const size_t tmpl_length = static_cast<size_t>(p - tmpl);
     while (p < end && blank(*p))
         ++p;
     const char *text = p;
-    while (p < end && *p != '\r' && *p != '\n')
+    while (p < end && !line_end(*p))
         ++p;
     const size_t text_length = static_cast<size_t>(p - text);
     if (tmpl_length == 0 || text_length == 0)
@@ -116,11 +119,11 @@ extern "C" HTDirDescription *HTReadDescriptions(const char *directory, HTThdGlob
     const char *p = text, *end = text + length;
     while (p < end) {
         // A line, or its next HT_DESCRIPT_LINE bytes when it is longer.
-        const char *line_end = p;
-        while (line_end < end && *line_end != '\n' && line_end - p < HT_DESCRIPT_LINE)
-            ++line_end;
-        const bool newline = line_end < end && *line_end == '\n';
-        char *kept = parse_line(p, line_end, g);
+        const char *stop = p;
+        while (stop < end && *stop != '\n' && stop - p < HT_DESCRIPT_LINE)
+            ++stop;
+        const bool newline = stop < end && *stop == '\n';
+        char *kept = parse_line(p, stop, g);
         if (kept != nullptr) {
             DIR_TRACE("Description. %s\n", kept);
             auto *d = static_cast<HTDirDescription *>(HTMemPoolAlloc(sizeof(HTDirDescription), g));
@@ -129,7 +132,7 @@ extern "C" HTDirDescription *HTReadDescriptions(const char *directory, HTThdGlob
             *at = d;
             at = &d->next;
         }
-        p = newline ? line_end + 1 : line_end;
+        p = newline ? stop + 1 : stop;
     }
     return first;
 }

@@ -293,29 +293,25 @@ struct IdName {
     int valid;
 };
 
-const char *user_name(IdName *cache, uid_t uid, HTThdGlobals *g)
+// The name of a user (group false) or group id, from the system's databases.
+const char *id_name(IdName *cache, unsigned long id, bool group, HTThdGlobals *g)
 {
-    if (cache->valid && cache->id == uid)
+    if (cache->valid && cache->id == id)
         return cache->name;
     char buf[4096];
-    struct passwd pw, *found = nullptr;
-    cache->id = uid;
+    const char *name = nullptr;
+    if (group) {
+        struct group gr, *found = nullptr;
+        if (getgrgid_r(static_cast<gid_t>(id), &gr, buf, sizeof buf, &found) == 0 && found)
+            name = gr.gr_name;
+    } else {
+        struct passwd pw, *found = nullptr;
+        if (getpwuid_r(static_cast<uid_t>(id), &pw, buf, sizeof buf, &found) == 0 && found)
+            name = pw.pw_name;
+    }
+    cache->id = id;
     cache->valid = 1;
-    cache->name = getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found ? HTMemPoolStrdup(pw.pw_name, g)
-                                                                              : nullptr;
-    return cache->name;
-}
-
-const char *group_name(IdName *cache, gid_t gid, HTThdGlobals *g)
-{
-    if (cache->valid && cache->id == gid)
-        return cache->name;
-    char buf[4096];
-    struct group gr, *found = nullptr;
-    cache->id = gid;
-    cache->valid = 1;
-    cache->name = getgrgid_r(gid, &gr, buf, sizeof buf, &found) == 0 && found ? HTMemPoolStrdup(gr.gr_name, g)
-                                                                              : nullptr;
+    cache->name = name ? HTMemPoolStrdup(name, g) : nullptr;
     return cache->name;
 }
 
@@ -406,9 +402,9 @@ void read_entries(DIR *d, const char *dir, const HTDirDescription *descriptions,
             cells.is_dir = entry->is_dir;
             cells.mode = st.st_mode;
             cells.links = st.st_nlink;
-            cells.owner = columns & HT_DIR_OWNER ? user_name(&users, st.st_uid, g) : nullptr;
+            cells.owner = columns & HT_DIR_OWNER ? id_name(&users, st.st_uid, false, g) : nullptr;
             cells.owner_id = st.st_uid;
-            cells.group = columns & HT_DIR_GROUP ? group_name(&groups, st.st_gid, g) : nullptr;
+            cells.group = columns & HT_DIR_GROUP ? id_name(&groups, st.st_gid, true, g) : nullptr;
             cells.group_id = st.st_gid;
             if (cells.description_on)
                 cells.description = HTGetDescription(descriptions, dir, name, format, g);
@@ -971,7 +967,7 @@ extern "C" int HTBrowseDirectory(HTRequest *request, const char *path, HTThdGlob
         name_width = static_cast<int>(c->dir_min_name);
     HTStream *page = HTOutStream_newHTML(request, nullptr, 200, g);
     if (page == nullptr)
-        return HT_LOAD_OK;
+        return HT_LOAD_FAILED;
     HTDirOutTop(page, request ? request->anchor : nullptr, header, dir, nullptr, name_width, g);
     if (listing.count > 0)
         HTDirOutList(page, listing.tree, base, dir, static_cast<int>(width), name_width, g);

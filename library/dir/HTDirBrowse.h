@@ -125,8 +125,8 @@ typedef struct HTDirFtpInfo {
  * stream (HTOutStream_newHTML over the request's output_stream). 29999
  * (HT_LOAD_OK) when the page was written; for a directory that cannot be
  * opened, the detailed error HT_DERR_DIRNOBROWSE and the result of
- * HTLoadError with status 403. An entry whose status cannot be read is
- * left out (traced).
+ * HTLoadError with status 403; HT_LOAD_FAILED when the request has no
+ * output stream. An entry whose status cannot be read is left out (traced).
  */
 HT_EXPORT int HTBrowseDirectory(HTRequest *request, const char *path, HTThdGlobals *context) HT_NOEXCEPT;
 

@@ -177,7 +177,10 @@ int out_free(HTStream *me, void *)
             s->g->client_close = 1;
     }
     const int r = s->sink->isa->free(s->sink, nullptr);
-    return s->broken || r < 0 ? -1 : 0;
+    const int whole = !s->broken && r >= 0;
+    if (s->g)
+        s->g->output_healthy = whole;
+    return whole ? 0 : -1;
 }
 
 int out_abort(HTStream *me, void *reason)
@@ -187,6 +190,8 @@ int out_abort(HTStream *me, void *reason)
         return 0;
     s->done = 1;
     s->first = s->last = nullptr;
+    if (s->g)
+        s->g->output_healthy = 0;
     if (s->head_sent) {
         if (s->g)
             s->g->client_close = 1;

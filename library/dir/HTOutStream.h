@@ -26,9 +26,11 @@
  * the body would have, and no body.
  *
  * Freeing either stream flushes and frees the writer beneath it (a writer
- * tolerates being freed again by the host). Aborting drops what the stream
- * holds; a raw stream whose head has gone out aborts the writer as well and
- * ends the client connection. Streams come from the request's pool and
+ * tolerates being freed again by the host) and sets the context's
+ * output_healthy word: 1 when the client took the whole answer, else 0.
+ * Aborting drops what the stream holds (output_healthy 0); a raw stream
+ * whose head has gone out aborts the writer as well and ends the client
+ * connection. Streams come from the request's pool and
  * belong to one thread. Exhausted memory goes to out_of_memory().
  */
 #ifndef HTOUTSTREAM_H

@@ -16,6 +16,7 @@
 #include <pwd.h>
 
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -391,6 +392,56 @@ TEST_F(Page, EmptyDirectoryAndTheRootHaveNoRowsOrParent)
     // An address without a path: the catalogue's title.
     const PageRun bare = browse(cfg, "http://proxy.test", e.root);
     EXPECT_NE(body_of(bare.answer).find("<title>Index of Welcome Directory</title>"), std::string::npos);
+    // The title is the unescaped path, shown escaped; the parent link is URL-escaped.
+    const PageRun odd = browse(cfg, "http://proxy.test/a%3Cb/c%22d%26", e.root);
+    EXPECT_EQ(body_of(odd.answer), top("/a&lt;b/c&quot;d&amp;", " ") + table(" ") +
+                                       "<tr><td><a href=\"c%22d%26/..\">Parent directory</a>\n</tr>\n"
+                                       "</table><hr><center>Empty directory</center></body></html>");
+}
+
+// An entry the directory lists but whose status cannot be read (its full
+// path is longer than the system takes) is left out; the page is written
+// with the others. The directory's own path is nearly that long, which
+// also shows that nothing here has a fixed path length.
+TEST_F(Page, EntryWhoseStatusFailsIsLeftOut)
+{
+    std::string deep = t.root;
+    while (deep.size() + 201 < PATH_MAX - 240)
+        deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(PATH_MAX - 230 - deep.size(), 'e');
+    ASSERT_TRUE(std::filesystem::create_directories(deep));
+    const int fd = open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const std::string longName(250, 'n');
+    for (const std::string &name : {std::string("ok"), longName}) {
+        const int f = openat(fd, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(f, 0);
+        close(f);
+    }
+    struct stat st;
+    ASSERT_NE(lstat((deep + "/" + longName).c_str(), &st), 0);
+    const PageRun run = browse(cfg, "http://proxy.test/deep/", deep);
+    unlinkat(fd, longName.c_str(), 0);
+    close(fd);
+    ASSERT_EQ(run.result, HT_LOAD_OK);
+    const std::string body = body_of(run.answer);
+    EXPECT_NE(body.find("<a href=\"./ok\">ok</a>"), std::string::npos);
+    EXPECT_EQ(body.find("nnnn"), std::string::npos);
+    EXPECT_NE(body.find("<center>1 file</center>"), std::string::npos) << body.substr(body.size() - 100);
+}
+
+// A sparse file of 5 000 000 000 bytes: sizes and totals are 64-bit.
+TEST_F(Page, FilesOverFourGigabytes)
+{
+    TempTree big;
+    ASSERT_FALSE(big.root.empty());
+    big.file("huge", "");
+    ASSERT_EQ(truncate(big.path("huge").c_str(), 5000000000LL), 0);
+    cfg.dir_flags = HT_DIR_SIZE;
+    const PageRun run = browse(cfg, "http://proxy.test/big/", big.root);
+    const std::string body = body_of(run.answer);
+    EXPECT_NE(body.find("<tr><td><td><a href=\"./huge\">huge</a> <td align=right>    4.7G     </tr>"), std::string::npos) << body;
+    EXPECT_NE(body.find("1 file; 4.7G bytes used"), std::string::npos);
 }
 
 struct ErrorSeen {
@@ -423,6 +474,93 @@ TEST_F(Page, UnreadableDirectoryIsForbidden)
     EXPECT_EQ(seen.detailed, HT_DERR_DIRNOBROWSE);
     EXPECT_EQ(seen.detailed_text, "Directory browsing failed - unable to read directory");
     EXPECT_EQ(run.answer, "");
+}
+
+} // namespace
+
+namespace {
+
+// A stream that keeps what it is given.
+struct Capture {
+    HTStream base;
+    std::string text;
+};
+
+int cap_write(HTStream *s, const char *d, int n)
+{
+    reinterpret_cast<Capture *>(s)->text.append(d, static_cast<size_t>(n));
+    return 0;
+}
+
+const HTStreamClass kCapture = {"Capture", nullptr, nullptr, nullptr, nullptr, cap_write, nullptr, nullptr, nullptr};
+
+// The generator as an FTP listing drives it: its own entries and cells,
+// the welcome text in place of the README, escaped.
+TEST(HTDirGenerator, FtpListingPartsWithWideCells)
+{
+    ASSERT_TRUE(htc_test_start());
+    FixedZone zone("UTC0");
+    htc_as_worker([](HTThdGlobals *g) {
+        HTStaticConfig cfg{};
+        cfg.dir_flags = HT_DIR_COLUMNS;
+        cfg.dir_ftp_welcome = HT_DIR_README_TOP;
+        g->config = &cfg;
+        int width = 0;
+        // The server has no group column: InitBody leaves it out.
+        const char *header = InitBody(HT_FTP_HAS_DATE | HT_FTP_HAS_SIZE | HT_FTP_HAS_LINKS | HT_FTP_HAS_OWNER, &width, g);
+        EXPECT_STREQ(header, " <th align=left >Last modified<br><hr><th align=right>Size<br><hr>"
+                             "<th align=left >Permission<br><hr><th align=left >Link<br><hr>"
+                             "<th align=left >Owner<br><hr>");
+        EXPECT_EQ(width, static_cast<int>(std::strlen(header)));
+
+        HTDirCells cells{};
+        cells.columns = HT_DIR_COLUMNS & ~HT_DIR_GROUP;
+        cells.mtime = 1577934245;
+        cells.has_time = 1;
+        cells.size = 5000000000LL;
+        cells.mode = S_IFREG | 0644;
+        cells.links = 10000;           // wider than its four characters
+        cells.owner = nullptr;
+        cells.owner_id = 1234567890;   // more than eight digits
+        const char *wide = HTDirColumnText(&cells, 0, g);
+        EXPECT_STREQ(wide, "<td align=left> 02-01-2020  03:04 <td align=right>    4.7G <td align=left> -rw-r--r-- "
+                           "<td align=left> 10000 <td align=left> 1234567890 ");
+        cells.has_time = 0;
+        cells.is_dir = 1;
+        cells.links = 2;
+        cells.owner = "a-very-long-owner";
+        const char *dir = HTDirColumnText(&cells, 200, g);
+        EXPECT_EQ(std::string(dir), pad("<td align=left> -                 <td align=right>       - <td align=left> "
+                                        "-rw-r--r-- <td align=left>    2 <td align=left> a-very-l ",
+                                        200));
+
+        HTDirEntry a{}, b{};
+        a.name = const_cast<char *>("pub/");
+        a.is_dir = 1;
+        a.key = a.name;
+        a.columns = const_cast<char *>("C1");
+        b.name = const_cast<char *>("x\"y.txt");
+        b.key = b.name;
+        b.columns = const_cast<char *>("C2");
+        HTDirTree *tree = HTDirTree_new(HTDirStrCaseCmp, g);
+        HTDirTree_add(tree, &a, g);
+        HTDirTree_add(tree, &b, g);
+        Capture out{{&kCapture}, {}};
+        HTDirFtpInfo ftp{"Welcome <to> & \"here\"\n"};
+        HTAnchor *anchor = HTAnchor_findAddress("ftp://ftp.test/pub/", g);
+        EXPECT_EQ(HTDirOutTop(&out.base, anchor, header, "/pub/", &ftp, 7, g), 0);
+        EXPECT_EQ(HTDirOutList(&out.base, tree, "", "/pub/", width, 6, g), 0);
+        EXPECT_EQ(HTDirOutBottom(&out.base, 2, "/pub/", &ftp, 0, g), 0);
+        EXPECT_EQ(out.text, top("/pub/", header) + "<pre>Welcome &lt;to&gt; &amp; &quot;here&quot;\n</pre>" +
+                                table(header) + "<tr><td><a href=\"..\">Parent directory</a>\n</tr>\n" +
+                                "<tr><td><td><a href=\"x%22y.txt\">x&quot;y.t></a> C2</tr>\n"
+                                "<tr><td><td><a href=\"pub/\">pub/</a>   C1</tr>\n"
+                                "</table><hr><center>2 files</center></body></html>");
+        Capture saved{{&kCapture}, {}};
+        EXPECT_EQ(HTDirSaveList(&saved.base, tree, g), 0);
+        EXPECT_EQ(saved.text, "x\"y.txt\npub/\n");
+        g->config = nullptr;
+    });
 }
 
 } // namespace

@@ -33,6 +33,7 @@ TEST(HTOutStream, HtmlPageGoesWithItsLength)
         EXPECT_EQ(head_of(got), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 40007\r\n\r\n");
         EXPECT_EQ(body_of(got), "<html>!" + big);
         EXPECT_EQ(g->client_close, 0);
+        EXPECT_EQ(g->output_healthy, 1);
     });
 }
 
@@ -44,6 +45,7 @@ TEST(HTOutStream, AbortedPageSendsNothingAndLeavesTheWriter)
         HTStream *page = HTOutStream_newHTML(&c.request, nullptr, 200, g);
         page->isa->put_string(page, "half a page");
         page->isa->abort(page, nullptr);
+        EXPECT_EQ(g->output_healthy, 0);
         // The error page that follows still reaches the client.
         HTStream *err = HTOutStream_newHTML(&c.request, nullptr, 404, g);
         err->isa->put_string(err, "gone");
