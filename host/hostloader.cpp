@@ -172,11 +172,8 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
                     unknown ? "Proxy Error: the URL's scheme is not supported." : "Proxy Error: the document cannot be loaded.",
                     g);
     }
-    // Only the HTTP loader frames its answer for another request on the connection.
-    const HTProtocol *p = HTAnchor_protocol(request->anchor);
-    const bool framed = r == HT_ACCESS_DONE && p != nullptr && p->load == HTLoadHTTP;
-    if (!framed || g->output_healthy <= 0) {
-        // An error page, an answer framed by the close (or nothing): flush it, and end the connection.
+    if (r != HT_ACCESS_DONE || g->output_healthy <= 0) {
+        // An error page, an answer cut short (or nothing): flush it, and end the connection.
         if (out && out->isa && out->isa->free)
             out->isa->free(out, nullptr);
         return 0;

@@ -10,8 +10,9 @@
  * downgrade flags, the client's input socket) and gives it a writer on the
  * client socket. The header block drops the hop-by-hop lines (Connection,
  * Proxy-Connection, Keep-Alive, and for a chunked body Transfer-Encoding
- * and Content-Length). Only an HTTP answer can be followed by another
- * request on the client connection; other answers end at its close.
+ * and Content-Length). The client connection carries another request only
+ * after an answer the client took whole with its length (an answer framed
+ * by the close, and an error page, end it).
  *
  * Server sockets get the request time-out as their socket time-outs, so
  * that a silent origin ends the read.

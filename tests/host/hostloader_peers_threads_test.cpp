@@ -201,6 +201,10 @@ TEST_F(Loader, GopherUrlsThroughTheHost)
     EXPECT_EQ(curl(via(menu)), "<h2>Gopher Menu</h2><hr><pre>Hello &lt;you&gt;\n<a href=\"//127.0.0.1:" + g +
                                    "/0/notes.txt\" TITLE=\"Notes\">Notes</a>\n</pre>");
     EXPECT_EQ(curl("-w '%{content_type}' " + via(menu + "0/notes.txt")), "some notes\r\ntext/plain");
+    // A menu page goes with its length: the connection carries the next request; an item ends it.
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(menu) + " http://127.0.0.1:" + g + "/"), "1 0 ");
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(menu + "0/notes.txt") + " http://127.0.0.1:" + g + "/"),
+              "1 1 ");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("gopher://127.0.0.1:" + std::to_string(peers::free_port()) +
                                                            "/1/")),
               "502");
@@ -217,6 +221,7 @@ TEST_F(Loader, FileUrlsThroughTheHost)
     };
     const std::string file = "file://" + dir_->path() + "/html/index.html";
     EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(file) + " " + origin("/")), "1 0 ");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
 }
 
