@@ -2,6 +2,7 @@
 // directly and through squid and tinyproxy as parents: files small and
 // large, chunked and gzip answers, bodies echoed (plain, chunked, with
 // Expect: 100-continue), kept origin connections that nginx closes.
+#include "HTAccess.h"
 #include "gopher_peer.hpp"
 #include "hostloader.h"
 #include "peers.hpp"
@@ -223,6 +224,40 @@ TEST_F(Loader, FileUrlsThroughTheHost)
     EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
     EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(file) + " " + origin("/")), "1 0 ");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
+}
+
+TEST_F(Loader, FtpUrlsThroughTheHost)
+{
+    if (HTAccess_find("ftp") == nullptr)
+        GTEST_SKIP() << "this build has no FTP loader";
+    if (!peers::installed("/usr/sbin/vsftpd"))
+        GTEST_SKIP() << "vsftpd is not installed";
+    // Anonymous and read-only: the anonymous root must not be writable by the anonymous user.
+    const std::string root = dir_->dir("ftproot", 0755);
+    dir_->dir("ftproot/sub", 0755);
+    dir_->file("ftproot/hello.txt", "ftp file\n");
+    chmod(root.c_str(), 0555);
+    const std::string empty = dir_->dir("ftpempty", 0755);
+    const int fport = peers::free_port();
+    const int pasv = peers::free_port();
+    const std::string conf = dir_->file(
+        "vsftpd.conf", "listen=YES\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(fport) +
+                           "\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
+                           "\nwrite_enable=NO\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" +
+                           std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv) +
+                           "\nport_enable=NO\nsecure_chroot_dir=" + empty +
+                           "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nuse_localtime=NO\nxferlog_enable=NO\n");
+    peers::Peer ftp({"/usr/sbin/vsftpd", conf}, dir_->path() + "/vsftpd.out", fport);
+    ASSERT_TRUE(ftp.ready()) << "vsftpd did not start";
+    int port = 0;
+    auto h = host("ftp", "", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string site = "ftp://127.0.0.1:" + std::to_string(fport) + "/";
+    EXPECT_EQ(curl(x + site + "hello.txt"), "ftp file\n");
+    const std::string listing = curl(x + site);
+    EXPECT_NE(listing.find("hello.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("sub/"), std::string::npos) << listing;
+    chmod(root.c_str(), 0755);
 }
 
 TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
