@@ -5,7 +5,7 @@
 #include "HTIcons.h"
 #include "HTMPool.h"
 #include "HTTPConn.h"
-#include "HTTrace.h"
+#include "HTDirTrace.hpp"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -16,12 +16,6 @@
 #include <cstring>
 
 namespace {
-
-#define DIR_TRACE(...)                                                                                                \
-    do {                                                                                                              \
-        if (HT_TRACE_ON(HT_TRACE_DIRBRW))                                                                             \
-            tfprintf(stderr, __VA_ARGS__);                                                                            \
-    } while (0)
 
 HTThdGlobals *globals(HTThdGlobals *context) { return context ? context : lib_gettp(); }
 

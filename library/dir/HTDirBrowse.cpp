@@ -12,7 +12,7 @@
 #include "HTString.h"
 #include "HTSuffix.h"
 #include "HTTPConn.h"
-#include "HTTrace.h"
+#include "HTDirTrace.hpp"
 #include "nls.h"
 
 #include <dirent.h>
@@ -31,12 +31,6 @@
 #include <ctime>
 
 namespace {
-
-#define DIR_TRACE(...)                                                                                                \
-    do {                                                                                                              \
-        if (HT_TRACE_ON(HT_TRACE_DIRBRW))                                                                             \
-            tfprintf(stderr, __VA_ARGS__);                                                                            \
-    } while (0)
 
 // Catalogue numbers of the page's texts.
 enum {

@@ -12,7 +12,7 @@
 #include "HTParse.h"
 #include "HTRequest.h"
 #include "HTSuffix.h"
-#include "HTTrace.h"
+#include "HTDirTrace.hpp"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -24,12 +24,6 @@
 #include <cstring>
 
 namespace {
-
-#define FILE_TRACE(...)                                                                                               \
-    do {                                                                                                              \
-        if (HT_TRACE_ON(HT_TRACE_FILEIO))                                                                             \
-            tfprintf(stderr, __VA_ARGS__);                                                                            \
-    } while (0)
 
 HTThdGlobals *globals(HTThdGlobals *context) { return context ? context : lib_gettp(); }
 

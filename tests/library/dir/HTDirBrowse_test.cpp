@@ -9,6 +9,7 @@
 #include "HTLoadCodes.h"
 #include "dir_fixture.hpp"
 #include "dir_tree.hpp"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -420,7 +421,13 @@ TEST_F(Page, EntryWhoseStatusFailsIsLeftOut)
     }
     struct stat st;
     ASSERT_NE(lstat((deep + "/" + longName).c_str(), &st), 0);
+    trace_capture::enable(HT_TRACE_DIRBRW);
+    const trace_capture::Mark mark;
     const PageRun run = browse(cfg, "http://proxy.test/deep/", deep);
+    trace_capture::enable(HT_TRACE_DIRBRW, false);
+    EXPECT_EQ(mark.count("HTBrowse.... OUPS, lstat failed on " + deep + "/" + longName + " (errno: " +
+                         std::to_string(ENAMETOOLONG) + ")"),
+              1u);
     unlinkat(fd, longName.c_str(), 0);
     close(fd);
     ASSERT_EQ(run.result, HT_LOAD_OK);
