@@ -5,6 +5,7 @@
 #include "HTAnchor.h"
 #include "HTAtom.h"
 #include "HTError.h"
+#include "HTFTP.h"
 #include "HTFile.h"
 #include "HTGlobals.h"
 #include "HTGopher.h"
@@ -51,15 +52,14 @@ std::atomic<HTAccessRuleCheck> ruleCheck{nullptr};
 HTProtocol fileProtocol = {"file", HTLoadFile};
 HTProtocol httpProtocol = {"http", HTLoadHTTP};
 HTProtocol httpsProtocol = {"https", HTLoadHTTP};
-HTProtocol ftpProtocol = {"ftp", nullptr};
+HTProtocol ftpProtocol = {"ftp", HTLoadFTP};
 HTProtocol gopherProtocol = {"gopher", HTLoadGopher};
 
-// The built-ins in their order; one whose loader this build lacks is left out.
+// The built-ins, in their order.
 void register_builtins()
 {
     for (HTProtocol *p : {&fileProtocol, &httpProtocol, &httpsProtocol, &ftpProtocol, &gopherProtocol})
-        if (p->load != nullptr)
-            HTRegisterProtocol(p);
+        HTRegisterProtocol(p);
 }
 
 HTThdGlobals *ctx(HTThdGlobals *g) { return g ? g : lib_gettp(); }

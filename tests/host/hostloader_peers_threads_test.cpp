@@ -2,7 +2,6 @@
 // directly and through squid and tinyproxy as parents: files small and
 // large, chunked and gzip answers, bodies echoed (plain, chunked, with
 // Expect: 100-continue), kept origin connections that nginx closes.
-#include "HTAccess.h"
 #include "gopher_peer.hpp"
 #include "hostloader.h"
 #include "peers.hpp"
@@ -228,8 +227,6 @@ TEST_F(Loader, FileUrlsThroughTheHost)
 
 TEST_F(Loader, FtpUrlsThroughTheHost)
 {
-    if (HTAccess_find("ftp") == nullptr)
-        GTEST_SKIP() << "this build has no FTP loader";
     if (!peers::installed("/usr/sbin/vsftpd"))
         GTEST_SKIP() << "vsftpd is not installed";
     // Anonymous and read-only: the anonymous root must not be writable by the anonymous user.

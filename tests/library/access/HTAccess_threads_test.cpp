@@ -15,6 +15,9 @@
 #include "HTSocket.h"
 #include "HTTP.h"
 #include "HTWriter.h"
+#include "HTFTP.h"
+#include "HTFile.h"
+#include "HTGopher.h"
 #include "access_fixture.hpp"
 #include "htc_oom.h"
 #include "htc_worker.h"
@@ -89,12 +92,11 @@ TEST_F(Access, ProtocolsAreRegisteredOnceInOrder)
     for (const std::string &n : names)
         if (n != "script")
             builtins.push_back(n);
-    // The built-ins that have a loader, in their order, each once.
-    std::vector<std::string> expected;
-    for (const char *n : {"file", "http", "https", "ftp", "gopher"})
-        if (HTAccess_find(n) != nullptr)
-            expected.push_back(n);
-    EXPECT_EQ(builtins, expected);
+    // The built-ins in their order, each once.
+    EXPECT_EQ(builtins, (std::vector<std::string>{"file", "http", "https", "ftp", "gopher"}));
+    EXPECT_EQ(HTAccess_find("ftp")->load, HTLoadFTP);
+    EXPECT_EQ(HTAccess_find("gopher")->load, HTLoadGopher);
+    EXPECT_EQ(HTAccess_find("file")->load, HTLoadFile);
     ASSERT_NE(HTAccess_find("https"), nullptr);
     EXPECT_EQ(HTAccess_find("https")->load, HTLoadHTTP);
     EXPECT_EQ(HTAccess_find("HTTP"), nullptr); // schemes compare exactly
