@@ -2,6 +2,7 @@
 
 #include "HTAccess.h"
 
+#include "HTAccessTrace.hpp"
 #include "HTAnchor.h"
 #include "HTAtom.h"
 #include "HTError.h"
@@ -25,12 +26,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
-
-#define ACCESS_TRACE(module, ...)                                                                                     \
-    do {                                                                                                              \
-        if (HT_TRACE_ON(module))                                                                                      \
-            tfprintf(stderr, __VA_ARGS__);                                                                            \
-    } while (0)
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include "HTGopher.h"
 
+#include "HTAccessTrace.hpp"
 #include "HTAtom.h"
 #include "HTEscHTML.h"
 #include "HTGlobals.h"
@@ -26,11 +27,7 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
-#define GOPHER_TRACE(...)                                                                                             \
-    do {                                                                                                              \
-        if (HT_TRACE_ON(HT_TRACE_GOPHER))                                                                             \
-            tfprintf(stderr, __VA_ARGS__);                                                                            \
-    } while (0)
+#define GOPHER_TRACE(...) ACCESS_TRACE(HT_TRACE_GOPHER, __VA_ARGS__)
 
 namespace {
 
