@@ -2,6 +2,7 @@
 // directly and through squid and tinyproxy as parents: files small and
 // large, chunked and gzip answers, bodies echoed (plain, chunked, with
 // Expect: 100-continue), kept origin connections that nginx closes.
+#include "gopher_peer.hpp"
 #include "hostloader.h"
 #include "peers.hpp"
 
@@ -175,6 +176,85 @@ TEST_F(Loader, ErrorPagesForUnknownHostsAndDeadPorts)
     EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://no-such-host.invalid/"), "400");
     EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://127.0.0.1:" + std::to_string(peers::free_port()) + "/"),
               "504");
+}
+
+TEST_F(Loader, GopherUrlsThroughTheHost)
+{
+    if (!gopher_peer::available())
+        GTEST_SKIP() << "gophernicus or socat is not installed";
+    const std::string root = dir_->dir("gopher", 0755);
+    const int gport = peers::free_port();
+    const std::string g = std::to_string(gport);
+    dir_->file("gopher/gophermap", "iHello <you>\tfake\tnull.host\t1\n0Notes\t/notes.txt\t127.0.0.1\t" + g + "\n");
+    dir_->file("gopher/notes.txt", "some notes\n");
+    const auto server = gopher_peer::start(root, gport, dir_->path() + "/gopher.out");
+    ASSERT_NE(server, nullptr) << "socat did not start";
+    int port = 0;
+    auto h = host("gopher", "", &port);
+    // curl tunnels gopher:// URLs through CONNECT; a browser sends them to the
+    // proxy as request targets, which is what --request-target makes curl do.
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const auto via = [&](const std::string &target) {
+        return x + "--request-target '" + target + "' http://127.0.0.1:" + g + "/";
+    };
+    const std::string menu = "gopher://127.0.0.1:" + g + "/";
+    EXPECT_EQ(curl(via(menu)), "<h2>Gopher Menu</h2><hr><pre>Hello &lt;you&gt;\n<a href=\"//127.0.0.1:" + g +
+                                   "/0/notes.txt\" TITLE=\"Notes\">Notes</a>\n</pre>");
+    EXPECT_EQ(curl("-w '%{content_type}' " + via(menu + "0/notes.txt")), "some notes\r\ntext/plain");
+    // A menu page goes with its length: the connection carries the next request; an item ends it.
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(menu) + " http://127.0.0.1:" + g + "/"), "1 0 ");
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(menu + "0/notes.txt") + " http://127.0.0.1:" + g + "/"),
+              "1 1 ");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("gopher://127.0.0.1:" + std::to_string(peers::free_port()) +
+                                                           "/1/")),
+              "502");
+    EXPECT_EQ(curl(x + origin("/index.html")), "<html><body>hello from nginx</body></html>\n");
+}
+
+TEST_F(Loader, FileUrlsThroughTheHost)
+{
+    int port = 0;
+    auto h = host("file", "", &port);
+    // As for gopher://, curl would read a file:// URL itself: the URL goes as the request's target.
+    const auto via = [&](const std::string &target) {
+        return "-x http://127.0.0.1:" + std::to_string(port) + " --request-target '" + target + "' " + origin("/");
+    };
+    const std::string file = "file://" + dir_->path() + "/html/index.html";
+    EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
+    EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(file) + " " + origin("/")), "1 0 ");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
+}
+
+TEST_F(Loader, FtpUrlsThroughTheHost)
+{
+    if (!peers::installed("/usr/sbin/vsftpd"))
+        GTEST_SKIP() << "vsftpd is not installed";
+    // Anonymous and read-only: the anonymous root must not be writable by the anonymous user.
+    const std::string root = dir_->dir("ftproot", 0755);
+    dir_->dir("ftproot/sub", 0755);
+    dir_->file("ftproot/hello.txt", "ftp file\n");
+    chmod(root.c_str(), 0555);
+    const std::string empty = dir_->dir("ftpempty", 0755);
+    const int fport = peers::free_port();
+    const int pasv = peers::free_port();
+    const std::string conf = dir_->file(
+        "vsftpd.conf", "listen=YES\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(fport) +
+                           "\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
+                           "\nwrite_enable=NO\npasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" +
+                           std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv) +
+                           "\nport_enable=NO\nsecure_chroot_dir=" + empty +
+                           "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nuse_localtime=NO\nxferlog_enable=NO\n");
+    peers::Peer ftp({"/usr/sbin/vsftpd", conf}, dir_->path() + "/vsftpd.out", fport);
+    ASSERT_TRUE(ftp.ready()) << "vsftpd did not start";
+    int port = 0;
+    auto h = host("ftp", "", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string site = "ftp://127.0.0.1:" + std::to_string(fport) + "/";
+    EXPECT_EQ(curl(x + site + "hello.txt"), "ftp file\n");
+    const std::string listing = curl(x + site);
+    EXPECT_NE(listing.find("hello.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("sub/"), std::string::npos) << listing;
+    chmod(root.c_str(), 0755);
 }
 
 TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
