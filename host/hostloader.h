@@ -8,7 +8,8 @@
  * flags, the client's input socket), picks the next hop by the proxy
  * selection, and calls HTLoadHTTP with a writer on the client socket. The
  * header block drops the hop-by-hop lines (Connection, Proxy-Connection,
- * Keep-Alive, and for a chunked body Transfer-Encoding and Content-Length).
+ * Keep-Alive, TE, Trailer, Upgrade, Proxy-Authorization, and for a chunked
+ * body Transfer-Encoding and Content-Length).
  *
  * Server sockets get the request time-out as their socket time-outs, so
  * that a silent origin ends the read.
