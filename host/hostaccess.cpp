@@ -128,6 +128,12 @@ extern "C" void hostaccess_log(uint32_t client_address, int client_port, const c
     std::fflush(f);
 }
 
+extern "C" int hostaccess_enabled(void)
+{
+    std::lock_guard<std::mutex> hold(log_lock);
+    return !log_off;
+}
+
 extern "C" void hostaccess_close(void)
 {
     std::lock_guard<std::mutex> hold(log_lock);

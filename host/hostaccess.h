@@ -38,6 +38,9 @@ const char *hostaccess_viaName(void);
 void hostaccess_log(uint32_t client_address, int client_port, const char *request_line, int status,
                     unsigned long bytes, unsigned long sequence, unsigned long number);
 
+/* 1 when lines are written (AccessLog is not off). */
+int hostaccess_enabled(void);
+
 /* Closes a log file opened by AccessLog (lines go to standard error again). */
 void hostaccess_close(void);
 

@@ -317,6 +317,8 @@ enum class Served { kKeep, kEnd };
 
 void log_access(void *session, const char *line, int status, unsigned long bytes)
 {
+    if (!hostaccess_enabled())
+        return;
     const uintptr_t *w = words(session);
     hostaccess_log(static_cast<uint32_t>(w[HOST_SESSION_CLIENT_ADDRESS]), static_cast<int>(w[HOST_SESSION_CLIENT_PORT]),
                    line, status, bytes, static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]),
@@ -410,6 +412,7 @@ Served serve_one(void *session, HTRequest *request)
     }
     std::memcpy(o, via, static_cast<size_t>(viaLength));
     o[viaLength] = '\0';
+    const bool logging = hostaccess_enabled() != 0;
     const HostForward f{requestLine, target, head.http11, head.keep_alive, head.chunked ? -1 : head.content_length,
                         head.chunked, expect, block, n};
     ++words(session)[HOST_SESSION_REQUESTS];
@@ -432,11 +435,16 @@ Served serve_one(void *session, HTRequest *request)
             return keepAfter ? Served::kKeep : Served::kEnd;
         }
     }
+    // The access log wants the status: the library parses the head it
+    // passes on only for a logging step.
+    if (logging)
+        g->plugin_flags |= HT_PLUGIN_LOG;
     const uint32_t before = s->bytes_written;
     const bool keep = hostloader_serve(request, g, s, in, &f) != 0;
     const auto *store = static_cast<const HTRespHeaders *>(g->client_resp_headers);
-    log_access(session, logLine, store && store->status_code > 0 ? store->status_code : 0,
-               static_cast<unsigned long>(s->bytes_written - before));
+    if (logging)
+        log_access(session, logLine, store && store->status_code > 0 ? store->status_code : 0,
+                   static_cast<unsigned long>(s->bytes_written - before));
     w[HOST_SESSION_RESERVED_SOCKET] = reinterpret_cast<uintptr_t>(g->reserved_socket);
     w[HOST_SESSION_RESERVED_ADDRESS] = g->reserved_address;
     w[HOST_SESSION_RESERVED_PORT] = static_cast<uintptr_t>(g->reserved_port);

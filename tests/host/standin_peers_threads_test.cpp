@@ -181,6 +181,16 @@ protected:
         return lines;
     }
     size_t origin_log_size() const { return slurp(dir_->path() + "/origin.log").size(); }
+    // nginx writes a line after its answer: wait (bounded) until `n` are there.
+    std::vector<std::string> origin_log_wait(size_t from, size_t n) const
+    {
+        std::vector<std::string> lines = origin_log(from);
+        for (int i = 0; i < 100 && lines.size() < n; ++i) {
+            std::this_thread::sleep_for(50ms);
+            lines = origin_log(from);
+        }
+        return lines;
+    }
 
     static std::string skip_;
     static peers::TempDir *dir_;
@@ -247,7 +257,7 @@ TEST_F(Standin, ConnectionsAreKeptOnBothSides)
     EXPECT_EQ(curl(x + "-H 'Connection: close' -o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") +
                    " " + origin("/1k")),
               "1 1 ");
-    EXPECT_EQ(origin_log(from).size(), 6u);
+    EXPECT_EQ(origin_log_wait(from, 6).size(), 6u);
     const size_t later = origin_log_size();
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/1k")), "200");
@@ -255,7 +265,7 @@ TEST_F(Standin, ConnectionsAreKeptOnBothSides)
     // or two pooled connections.
     std::set<std::string> connections;
     size_t requests = 0;
-    for (const std::string &l : origin_log(later)) {
+    for (const std::string &l : origin_log_wait(later, 10)) {
         ++requests;
         connections.insert(l.substr(0, l.find(' ')));
     }
@@ -292,7 +302,7 @@ TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
     const size_t from = origin_log_size();
     EXPECT_EQ(curl(x + origin("/hello")), "hello from the proxy\n");
     EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/1k")), "200");
-    const std::vector<std::string> seen = origin_log(from);
+    const std::vector<std::string> seen = origin_log_wait(from, 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_NE(seen[0].find("/1k"), std::string::npos);
     EXPECT_EQ(h->terminate(), 0);
@@ -309,7 +319,7 @@ TEST_F(Standin, ManyIdleKeptConnections)
         setrlimit(RLIMIT_NOFILE, &r);
     }
     int port = 0;
-    auto h = host("idle", "ServerConnPool on\nPersistTimeout 4\nAccessLog off\nSessions 5000\n", &port);
+    auto h = host("idle", "ServerConnPool on\nPersistTimeout 12\nAccessLog off\nSessions 5000\n", &port);
     const std::string request = "GET " + origin("/1k") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::vector<int> fds;
     // One answer: a head with Content-Length 1024 and its body.
