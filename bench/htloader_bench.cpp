@@ -18,6 +18,8 @@
 #include "HTTP.h"
 #include "HTWriter.h"
 
+#include "bench_net.hpp"
+
 #include <benchmark/benchmark.h>
 
 #if HAVE_CURL
@@ -42,128 +44,19 @@
 
 namespace {
 
-int free_port()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using bench::Drain;
 
-int connect_port(int port)
+bench::Nginx &nginx()
 {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-// nginx with the two files.
-struct Nginx {
-    std::string dir;
-    pid_t pid = -1;
-    int port = 0;
-    Nginx()
-    {
-        char tmpl[] = "/tmp/htloader-bench.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            return;
-        dir = tmpl;
-        std::filesystem::create_directories(dir + "/html");
-        std::filesystem::create_directories(dir + "/tmp");
-        std::ofstream(dir + "/html/1k.bin") << std::string(1024, 'k');
-        std::ofstream(dir + "/html/10m.bin") << std::string(10 * 1024 * 1024, 'm');
-        port = free_port();
-        const std::string conf = dir + "/nginx.conf";
-        std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << dir
-                            << "/nginx.pid;\nerror_log " << dir << "/error.log;\nevents { worker_connections 256; }\n"
-                            << "http {\n access_log off;\n client_body_temp_path " << dir << "/tmp;\n"
-                            << " proxy_temp_path " << dir << "/tmp;\n fastcgi_temp_path " << dir << "/tmp;\n"
-                            << " uwsgi_temp_path " << dir << "/tmp;\n scgi_temp_path " << dir << "/tmp;\n"
-                            << " keepalive_requests 1000000;\n sendfile on;\n"
-                            << " server { listen 127.0.0.1:" << port << "; root " << dir << "/html; }\n}\n";
-        pid = fork();
-        if (pid == 0) {
-            execl("/usr/sbin/nginx", "nginx", "-e", (dir + "/error.log").c_str(), "-p", dir.c_str(), "-c",
-                  conf.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200; ++i) {
-            const int s = connect_port(port);
-            if (s >= 0) {
-                close(s);
-                return;
-            }
-            usleep(20000);
-        }
-    }
-    ~Nginx()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        std::error_code ec;
-        if (!dir.empty())
-            std::filesystem::remove_all(dir, ec);
-    }
-    std::string url(const char *file) const
-    {
-        return "http://127.0.0.1:" + std::to_string(port) + "/" + file;
-    }
-};
-
-Nginx &nginx()
-{
-    static Nginx n;
+    static bench::Nginx n(
+        "htloader-bench",
+        [](const std::string &html) {
+            std::ofstream(html + "/1k.bin") << std::string(1024, 'k');
+            std::ofstream(html + "/10m.bin") << std::string(10 * 1024 * 1024, 'm');
+        },
+        "", " keepalive_requests 1000000;\n sendfile on;\n");
     return n;
 }
-
-// A loopback connection whose far end a thread drains.
-struct Drain {
-    int write_fd = -1;
-    int read_fd = -1;
-    std::thread reader;
-    std::atomic<long long> bytes{0};
-    Drain()
-    {
-        const int l = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(l, 1);
-        getsockname(l, reinterpret_cast<sockaddr *>(&a), &n);
-        write_fd = connect_port(ntohs(a.sin_port));
-        read_fd = accept(l, nullptr, nullptr);
-        close(l);
-        reader = std::thread([this] {
-            static char buf[1 << 16];
-            ssize_t k;
-            while ((k = recv(read_fd, buf, sizeof buf, 0)) > 0)
-                bytes += k;
-        });
-    }
-    ~Drain()
-    {
-        shutdown(write_fd, SHUT_RDWR);
-        reader.join();
-        close(write_fd);
-        close(read_fd);
-    }
-};
 
 HTThdGlobals *worker()
 {

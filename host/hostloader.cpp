@@ -2,9 +2,10 @@
 
 #include "hostloader.h"
 
+#include "HTAccess.h"
 #include "HTAlloc.h"
+#include "HTError.h"
 #include "HTAnchor.h"
-#include "HTAtom.h"
 #include "HTList.h"
 #include "HTLoadCodes.h"
 #include "HTMPool.h"
@@ -13,12 +14,12 @@
 #include "HTTP.h"
 #include "HTWild.h"
 #include "HTWriter.h"
-#include "servprox.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <climits>
+#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -115,7 +116,14 @@ extern "C" void hostloader_install(int request_timeout)
 
 extern "C" int hostloader_takes(const char *target)
 {
-    return target != nullptr && strncasecmp(target, "http://", 7) == 0 && target[7] != '\0';
+    if (target == nullptr)
+        return 0;
+    for (const char *scheme : {"http://", "gopher://", "ftp://", "file://"}) {
+        const size_t n = std::strlen(scheme);
+        if (strncasecmp(target, scheme, n) == 0 && target[n] != '\0')
+            return 1;
+    }
+    return 0;
 }
 
 extern "C" int hostloader_forwarded(const char *line, int chunked)
@@ -155,27 +163,23 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     g->persist_mapping = hostloader_settings.persist_mapping;
     g->remaining_body = f->content_length > 0 ? f->content_length : 0;
 
-    // The next hop: direct, or the whole URL to a parent.
-    const char *authority = f->target + 7;
-    const char *slash = std::strchr(authority, '/');
-    char *hostAndPort = HTMemPoolStrdup_len(authority, slash ? static_cast<size_t>(slash - authority)
-                                                             : std::strlen(authority), g);
-    const char *proxy = HTProxy_for(request, hostAndPort, HTAtom_for("http"), g);
-    if (proxy != nullptr && *proxy != '\0') {
-        const size_t n = std::strlen(proxy);
-        const char *sep = n > 0 && proxy[n - 1] == '/' ? "" : "/";
-        HTAnchor_setPhysical(request->anchor,
-                             HTMemPool_vcat(g, proxy, sep, f->target, static_cast<char *>(nullptr)));
-        request->flags |= HT_REQ_VIA_PROXY;
-    } else {
-        HTAnchor_setPhysical(request->anchor, f->target);
-    }
-
+    // The next hop, the loader and the retries are the document loader's.
+    g->url = request->url;
     HTStream *out = HTWriter_newNoClose(client, request);
     request->output_stream = out;
-    const int r = HTLoadHTTP(request, g);
-    if (r != HT_LOAD_OK) {
-        // An error page (or nothing): flush it, and end the connection after it.
+    const int r = HTLoadDocument(request, g);
+    if (r != HT_ACCESS_DONE && HTAccess_outputUntouched(request)) {
+        // Nothing was loaded and no loader said why: the client still gets a page.
+        const bool unknown = request->error_code == HT_ERR_NO_PROTOCOL;
+        HTLoadError(request, unknown ? 501 : 502,
+                    unknown ? "Proxy Error: the URL's scheme is not supported." : "Proxy Error: the document cannot be loaded.",
+                    g);
+    }
+    // Only the HTTP loader frames its answer for another request on the connection.
+    const HTProtocol *p = HTAnchor_protocol(request->anchor);
+    const bool framed = r == HT_ACCESS_DONE && p != nullptr && p->load == HTLoadHTTP;
+    if (!framed || g->output_healthy <= 0) {
+        // An error page, an answer framed by the close (or nothing): flush it, and end the connection.
         if (out && out->isa && out->isa->free)
             out->isa->free(out, nullptr);
         return 0;

@@ -1,15 +1,18 @@
 /*
  * hostloader: the stand-in host's forwarding of proxy requests.
  *
- * A request whose target is an absolute http:// URL is handed to the
- * library's HTTP loader: the worker fills the client-side fields of the
- * request record and the context (the header block as it is forwarded,
- * the declared body length, the transfer coding, the expect and downgrade
- * flags, the client's input socket), picks the next hop by the proxy
- * selection, and calls HTLoadHTTP with a writer on the client socket. The
- * header block drops the hop-by-hop lines (Connection, Proxy-Connection,
- * Keep-Alive, TE, Trailer, Upgrade, Proxy-Authorization, and for a chunked
- * body Transfer-Encoding and Content-Length).
+ * A request whose target is an absolute http://, gopher://, ftp:// or
+ * file:// URL (a file of this machine) is handed to the library's document
+ * loader (HTLoadDocument), which picks the next hop by the proxy selection,
+ * the loader by the scheme, and retries on preferred servers. The worker
+ * fills the client-side fields of the request record and the context (the
+ * header block as it is forwarded, the declared body length, the transfer
+ * coding, the expect and downgrade flags, the client's input socket) and
+ * gives it a writer on the client socket. The header block drops the
+ * hop-by-hop lines (Connection, Proxy-Connection, Keep-Alive, TE, Trailer,
+ * Upgrade, Proxy-Authorization, and for a chunked body Transfer-Encoding and
+ * Content-Length). Only an HTTP answer can be followed by another request on
+ * the client connection; other answers end at its close.
  *
  * Server sockets get the request time-out as their socket time-outs, so
  * that a silent origin ends the read.
@@ -48,7 +51,7 @@ void hostloader_free(HTStaticConfig *config);
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */
 void hostloader_install(int request_timeout);
 
-/* 1 when the target is an absolute http:// URL the loader takes. */
+/* 1 when the target is an absolute http://, gopher://, ftp:// or file:// URL the loader takes. */
 int hostloader_takes(const char *target);
 /*
  * 1 when the header line is forwarded to the server, 0 when it is hop by

@@ -23,9 +23,11 @@ extern "C" {
 #define HT_CONFIG_WORDS 125
 
 struct HTList;
+struct HTDirIcon;
+struct HTDirHref;
 
 /* Fields in use, in order; HT_CONFIG_USED counts them. */
-#define HT_CONFIG_USED 37
+#define HT_CONFIG_USED 53
 
 struct HTList;
 
@@ -83,6 +85,28 @@ typedef struct HTStaticConfig {
     intptr_t cache_percentage;      /* a broken client is ignored from this share of the body on,
                                        while the response is being cached */
     uintptr_t connection_management; /* 1: requests may run as split request and response halves */
+
+    /*
+     * Directory pages (HTDirBrowse.h). The icons are HTDirIcon and
+     * HTDirHref records of the HTAddIcon family (heap memory, chained in
+     * the order they were added).
+     */
+    uintptr_t dir_flags;            /* HT_DIR_* listing flags */
+    uintptr_t dir_description;      /* 1: a description column */
+    intptr_t dir_max_description;   /* characters of a description shown */
+    uintptr_t dir_exact_bytes;      /* 1: sizes below 1000 bytes as byte counts */
+    intptr_t dir_min_name;          /* the name column's least width; 0: none */
+    intptr_t dir_max_name;          /* its greatest width; 0: no bound */
+    intptr_t dir_readme;            /* HT_DIR_README_*: where a README goes */
+    intptr_t dir_ftp_welcome;       /* the same for an FTP server's welcome text */
+    uintptr_t dir_peek_title;       /* 1: an HTML file's title is its description */
+    char *dir_background;           /* background image path on this server, or null */
+    struct HTDirIcon *dir_icon_unknown;
+    struct HTDirIcon *dir_icon_blank;
+    struct HTDirIcon *dir_icon_parent;
+    struct HTDirIcon *dir_icon_dir;
+    struct HTDirIcon *dir_type_icons; /* first of the chain of type icons */
+    struct HTDirHref *dir_hrefs;    /* first of the chain of link rules */
 
     uintptr_t reserved[HT_CONFIG_WORDS - HT_CONFIG_USED];
 } HTStaticConfig;

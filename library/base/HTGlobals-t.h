@@ -104,6 +104,9 @@ typedef struct HTThdGlobals {
     unsigned int plugin_flags;     /* HT_PLUGIN_* below */
     struct HTList *ignore_headers; /* names of response headers the header filter drops, or null */
 
+    /* Protocol dispatch. */
+    int no_fallback;               /* non-zero: a failed peer-cache forward is not retried at the origin */
+
     /*
      * HTTP loader. The server connection outlives a request (kept for the
      * next one on this thread when the origin pool is off); the loader's

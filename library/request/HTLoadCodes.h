@@ -30,16 +30,20 @@ extern "C" {
 #define HT_ERR_FORBIDDEN 2003        /* access forbidden by a rule */
 #define HT_ERR_NO_ACCESS 2004        /* the document cannot be accessed */
 #define HT_ERR_INTERNAL 2005         /* internal software error */
-#define HT_ERR_BAD_URL 2006          /* the physical address cannot be parsed */
+#define HT_ERR_BAD_URL 2006          /* the physical address cannot be parsed (or is missing) */
+#define HT_ERR_EMPTY_URL 2007        /* the physical address is empty */
 #define HT_ERR_NO_PROTOCOL 2015      /* no registered protocol matches */
 #define HT_ERR_NO_PHYSICAL 2016      /* the anchor has no physical address */
 #define HT_ERR_PHYSICAL_FAILED 2017  /* the physical-address step failed */
+#define HT_ERR_NO_SAVE 2600          /* the document has no form for the "www/save" format */
 
 /* Load results. */
 #define HT_LOAD_OK 29999             /* loaded */
 #define HT_LOAD_OK_NO_DATA (-9999)   /* loaded, no data left */
 #define HT_LOAD_UNDONE 30001         /* request sent, response to be read later (split mode) */
 #define HT_LOAD_FAILED (-1)          /* the command could not be built, or chunking failed */
+#define HT_LOAD_EMPTY_URL (-2)       /* the physical address is empty, or cannot be saved */
+#define HT_LOAD_NO_URL (-3)          /* the anchor has no physical address */
 #define HT_LOAD_NO_PROTOCOL (-10)    /* no protocol for the scheme */
 #define HT_LOAD_FORBIDDEN (-11)      /* forbidden by a rule */
 #define HT_LOAD_RETRY (-14)          /* failure after an error page, or try another server */

@@ -2,6 +2,7 @@
 // directly and through squid and tinyproxy as parents: files small and
 // large, chunked and gzip answers, bodies echoed (plain, chunked, with
 // Expect: 100-continue), kept origin connections that nginx closes.
+#include "gopher_peer.hpp"
 #include "hostloader.h"
 #include "peers.hpp"
 
@@ -175,6 +176,48 @@ TEST_F(Loader, ErrorPagesForUnknownHostsAndDeadPorts)
     EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://no-such-host.invalid/"), "400");
     EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://127.0.0.1:" + std::to_string(peers::free_port()) + "/"),
               "504");
+}
+
+TEST_F(Loader, GopherUrlsThroughTheHost)
+{
+    if (!gopher_peer::available())
+        GTEST_SKIP() << "gophernicus or socat is not installed";
+    const std::string root = dir_->dir("gopher", 0755);
+    const int gport = peers::free_port();
+    const std::string g = std::to_string(gport);
+    dir_->file("gopher/gophermap", "iHello <you>\tfake\tnull.host\t1\n0Notes\t/notes.txt\t127.0.0.1\t" + g + "\n");
+    dir_->file("gopher/notes.txt", "some notes\n");
+    const auto server = gopher_peer::start(root, gport, dir_->path() + "/gopher.out");
+    ASSERT_NE(server, nullptr) << "socat did not start";
+    int port = 0;
+    auto h = host("gopher", "", &port);
+    // curl tunnels gopher:// URLs through CONNECT; a browser sends them to the
+    // proxy as request targets, which is what --request-target makes curl do.
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const auto via = [&](const std::string &target) {
+        return x + "--request-target '" + target + "' http://127.0.0.1:" + g + "/";
+    };
+    const std::string menu = "gopher://127.0.0.1:" + g + "/";
+    EXPECT_EQ(curl(via(menu)), "<h2>Gopher Menu</h2><hr><pre>Hello &lt;you&gt;\n<a href=\"//127.0.0.1:" + g +
+                                   "/0/notes.txt\" TITLE=\"Notes\">Notes</a>\n</pre>");
+    EXPECT_EQ(curl("-w '%{content_type}' " + via(menu + "0/notes.txt")), "some notes\r\ntext/plain");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("gopher://127.0.0.1:" + std::to_string(peers::free_port()) +
+                                                           "/1/")),
+              "502");
+    EXPECT_EQ(curl(x + origin("/index.html")), "<html><body>hello from nginx</body></html>\n");
+}
+
+TEST_F(Loader, FileUrlsThroughTheHost)
+{
+    int port = 0;
+    auto h = host("file", "", &port);
+    // As for gopher://, curl would read a file:// URL itself: the URL goes as the request's target.
+    const auto via = [&](const std::string &target) {
+        return "-x http://127.0.0.1:" + std::to_string(port) + " --request-target '" + target + "' " + origin("/");
+    };
+    const std::string file = "file://" + dir_->path() + "/html/index.html";
+    EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
 }
 
 TEST_F(Loader, ThroughSquidAndTinyproxyAsParents)
