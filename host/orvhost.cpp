@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -247,6 +249,7 @@ Request::Request(int step)
     request_.header = &header_;
     header_.input = &source;
     header_.output = sink.stream();
+    request_.response = &response;
     const Plugrt *p = plugrt();
     if (p != nullptr)
         request_.api = p->HTAPIdata_new(&handle_);
@@ -261,6 +264,8 @@ Request::~Request()
         p->HTAPIdata_delete(request_.api);
     std::free(handle_.body);
     std::free(request_.user);
+    if (script_output != nullptr)
+        std::fclose(script_output);
 }
 
 void Request::bind()
@@ -296,6 +301,35 @@ char **Request::keep_list(const std::vector<std::string> &items)
     return kept_lists_.back().data();
 }
 
+HTAPIHeaderList *Request::header_list()
+{
+    if (response.headers == nullptr)
+        response.headers = &list_;
+    return response.headers;
+}
+
+void Request::add_line(std::string line)
+{
+    HTAPIHeaderList *list = header_list();
+    lines_.push_back({nullptr, keep(std::move(line))});
+    HTAPIHeaderLine *l = &lines_.back();
+    if (list->last != nullptr)
+        list->last->next = l;
+    else
+        list->first = l;
+    list->last = l;
+    ++list->count;
+}
+
+std::vector<std::string> Request::lines() const
+{
+    std::vector<std::string> out;
+    if (response.headers != nullptr)
+        for (const HTAPIHeaderLine *l = response.headers->first; l != nullptr; l = l->next)
+            out.emplace_back(l->text);
+    return out;
+}
+
 std::string Request::stored_body() const
 {
     return handle_.body ? std::string(handle_.body, handle_.body_used) : std::string();
@@ -307,6 +341,19 @@ Request &request_of(void *handle)
 }
 
 // ---- the server ----
+
+std::string vformat(const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(s.data(), s.size() + 1, format, again);
+    va_end(again);
+    return s;
+}
+
 
 Host &Host::get()
 {

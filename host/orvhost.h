@@ -20,6 +20,7 @@
 
 #include <netinet/in.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -40,7 +41,19 @@ namespace orvhost {
     X(set_api_callbacks) X(null_int_callback) X(HTAPIdata_new) X(HTAPIdata_delete)           \
     X(HTUser_new) X(copyToProxyBuffer) X(HTXTRACT) X(HTBINXTRACT) X(HTSET) X(HTBINSET)       \
     X(HTREPLACE) X(htgetvar) X(htsetvar) X(htgetvarint) X(htsetvarint) X(HTREAD) X(HTWRITE)  \
-    X(HTATTRIB) X(HTREVTRA) X(HTTRANS)
+    X(HTATTRIB) X(HTREVTRA) X(HTTRANS) X(HTFilterstream_new) X(HTCGI_new)                    \
+    X(HTTransmogrify_new) X(_HTTransmogrify_makeWarning) X(HTLoadScriptResultAPI)            \
+    X(HTStream_messageSender) X(HTStream_statusNOP) X(HTStream_putHeaders) X(htopen) X(htclose)  \
+    X(asyncreq_init_handle) X(asyncreq_start_req) X(asyncreq_stop_req) X(asyncreq_wait_for_req) \
+    X(asyncreq_term_handle) X(asyncreq_count) X(HTAPIAsyncReq_done) X(HTCREATASYN)           \
+    X(HTSTARTHTTPR) X(HTWAITASYN) X(HTDELASYN) X(HTCACHBLE) X(HTCACHEGINV) X(HTCACHEGOWN)      \
+    X(HTCAPEEK) X(CCLOOKUP) X(CCCREATE) X(CCREAD) X(CCWRITE) X(HTTPD_CC_WriteHeaders)          \
+    X(HTTPD_CC_WriteData) X(CCDELETE) X(CCINVAL) X(CCLOCK) X(CCUNLOCK) X(CCSWAP) X(CCGCONF)    \
+    X(CCGATTR) X(CCSATTR) X(HTTPD_CC_CDFEnable) X(HTTPD_CC_Dis_CDF) X(HTTPD_CC_Ena_CDF)       \
+    X(HTGETCUR) X(HTDROPCUR) X(HTINSCUR) X(HTAUTHEN) X(HTEXEC) X(HTFILE) X(HTENC) X(HTDEC)    \
+    X(HTLOGE) X(HTLOGT) X(HTLOGA) X(HTLOGV) X(HTREST) X(HTPROXY) X(HTNOAUPXY) X(HTSUPLBL)       \
+    X(htvins) X(htvfind) X(HTURLRW) X(HTINVURLRW) X(HTCOOKIERW) X(HTADDRWTAG) X(HTREMRWTAG)     \
+    X(HTMPMALLOC) X(HTMPCALLOC) X(HTMPSTRDUP) X(HTMPSTRCAT) X(HTMPFREE)
 
 struct Plugrt {
     void *library = nullptr;
@@ -208,17 +221,36 @@ public:
     int prereads = 0;
     std::vector<std::unique_ptr<ConversionStream>> conversions;
 
+    // The response of the stream chain (entry 98) and its header list
+    // (entries 84 to 86, 113 to 116): made on first need, kept for the request.
+    HTAPIResponse response{200, nullptr};
+    HTAPIHeaderList *header_list();
+    void add_line(std::string line);
+    std::vector<std::string> lines() const;
+    int prepares = 0;                  // entry 115
+    std::vector<std::string> labels;   // entry 76
+    std::vector<std::string> scripts;  // entry 10
+    FILE *script_output = nullptr;     // entry 9 until entry 53
+    std::string script_output_path;
+    int proxy_runs = 0;                // entry 54
+    std::string proxy_response;        // what the origin answered
+
     // Texts and lists the host hands out, kept for the request's life.
     const char *keep(std::string text);
     char **keep_list(const std::vector<std::string> &items);
 
 private:
     std::deque<std::string> kept_;
+    std::deque<HTAPIHeaderLine> lines_;
+    HTAPIHeaderList list_{};
     std::deque<std::vector<char *>> kept_lists_;
     HTAPIHandle handle_{};
     HTAPIRequest request_{};
     HTAPIReqHeader header_{};
 };
+
+// printf's formatting of the arguments, as a string.
+std::string vformat(const char *format, va_list args);
 
 // The request behind a handle.
 Request &request_of(void *handle);
@@ -240,6 +272,17 @@ public:
     std::map<std::string, std::string> addresses;
     std::time_t fixed_now = 0; // entry 58; 0: the clock
 
+    // Entries of the plug-in calls: warnings (112, 114), files of the logs and of script
+    // output (23, 9), restarts (41), credentials (44), variants (111, 125),
+    // rewriting prefixes (160 to 162, 170, 171).
+    int want_warnings = 0;
+    std::string warning_agent = "orvhost";
+    std::string work_dir;      // "": logs are only recorded, scripts cannot run
+    int restarts = 0;
+    std::map<std::string, std::string> credentials; // user to password
+    std::map<std::string, std::string> variants;    // uri, dimension, variant to file
+    std::vector<std::pair<std::string, std::string>> rewrites; // from prefix, to prefix
+
     // Trace lines through entry 15, and log lines through entry 23 ("kind: text").
     std::vector<std::string> traces();
     std::vector<std::string> logs();
@@ -257,6 +300,7 @@ public:
 private:
     Host();
     void fill(); // every entry of the table (orvhost_entries.cpp)
+    void fill_plugrt(); // streams, asynchronous requests, cache, logs (orvhost_plugrt.cpp)
     HTAPICallback table_[HTAPI_NCALLBACKS];
     pthread_key_t key_;
     std::mutex m_;
@@ -265,6 +309,69 @@ private:
     std::vector<int> stubs_;
     std::vector<std::string> problems_;
 };
+
+// ---- asynchronous requests (entry 157) ----
+
+// The description a plug-in hands to HTTPD_start_http_req (plain C layout).
+// The host fills status and length before it reports the completion.
+struct AsyncDescription {
+    const char *url;      // http:// URL fetched for real; null: nothing fetched
+    int hold;             // 1: held until async_release lets it go
+    int status;           // out: the origin's status code, 0 without an answer
+    unsigned long length; // out: bytes of the answer
+};
+
+/*
+ * Starts the worker pool with one normal worker and `workers` workers of the
+ * internal block (2), the internal-pool switch on; entry 157 queues each
+ * request there as internal work, so a plug-in waiting on a latch never
+ * holds the workers its requests need. Once per process; true when running.
+ */
+bool async_start(int workers);
+// Ends the pool once no started request is left (a latch may still count).
+void async_stop();
+// Lets `n` held requests go on.
+void async_release(int n);
+// Requests queued or running.
+int async_running();
+// Entry 157 answers "not started" while set.
+extern int async_refuse;
+
+// ---- the in-memory cache (entries 64, 126, 128 to 151, 154, 156) ----
+
+// Host cache results, mapped by libplugrt through errmap (5 + 12 = 17, 23 + 12 = 35).
+enum CacheResult : long {
+    kCacheOk = 0,
+    kCacheNotFound = 1,
+    kCacheLocked = 2,
+    kCacheExists = 3,
+    kCacheNoHandle = 5,
+    kCacheTooSmall = 6,
+    kCacheBadArguments = 23
+};
+// States of an entry: 1 being written, 2 complete, 3 invalidated.
+enum CacheState : int { kEntryWriting = 1, kEntryComplete = 2, kEntryInvalid = 3 };
+
+struct CacheEntryView {
+    bool found = false;
+    int state = 0;
+    std::string headers;
+    std::string data;
+    bool locked = false;
+    HTAPICacheAttributes attributes{};
+};
+
+// The store's controls and views, for the tests.
+void cache_reset(std::size_t capacity = 64);
+CacheEntryView cache_view(const std::string &key);
+std::size_t cache_size();
+void cache_force_next(long result); // the next operation answers this
+void cache_no_handle(bool on);      // entry 133 gives no handle
+void cache_set_owner(const std::string &url, const std::string &owner);
+int cache_open_handles();
+
+void fill_cache(HTAPICallback *t);
+void fill_async(HTAPICallback *t);
 
 // MD4 of RFC 1320.
 struct Md4 {

@@ -283,18 +283,6 @@ int int_hook() noexcept
     return 0;
 }
 
-std::string vformat(const char *format, va_list args)
-{
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(s.data(), s.size() + 1, format, again);
-    va_end(again);
-    return s;
-}
-
 int trace(FILE *, const char *format, ...) noexcept
 {
     va_list args;
@@ -900,6 +888,8 @@ void Host::fill()
     // The body and the output.
     put<HTCB_PRE_READ>(t, pre_read);
     put<HTCB_CONVERSION_STREAM>(t, conversion_stream);
+
+    fill_plugrt();
 }
 
 } // namespace orvhost

@@ -74,6 +74,8 @@ void arg_line(const Row &r, const plugrt::Args &a) noexcept
     case ArgLine::Text:
         HTAPI_TRACE(true, "plug-in..... %s() args..... name= %s\n", r.api, text1);
         break;
+    case ArgLine::None:
+        break;
     case ArgLine::TextValue:
         HTAPI_TRACE(true, "plug-in..... %s() args..... name= %s ; value= %s\n", r.api, text1,
                     static_cast<const char *>(a.a2));

@@ -71,7 +71,7 @@ enum : unsigned {
 };
 
 // How a row's argument line is written.
-enum class ArgLine : unsigned char { Name, NameValue, Buffer, Size, Text, TextValue };
+enum class ArgLine : unsigned char { Name, NameValue, Buffer, Size, Text, TextValue, None };
 
 // Texts of the calls whose bad arguments are answered otherwise than with 3.
 #define HTAPI_GETVAR_BAD "plug-in..... httpd_getvar() parameter error\n"
@@ -93,7 +93,36 @@ enum class ArgLine : unsigned char { Name, NameValue, Buffer, Size, Text, TextVa
       HTAPI_GETVARINT_BAD)                                                                   \
     X(SetVarInt, "httpd_setvarint", kCheckText, ArgLine::Text, 1, HTAPI_SETVARINT_BAD)       \
     X(Read, "HTTPD_read", kCheckBuffer, ArgLine::Buffer, 3, nullptr)                         \
-    X(Write, "HTTPD_write", kCheckBuffer, ArgLine::Size, 3, nullptr)
+    X(Write, "HTTPD_write", kCheckBuffer, ArgLine::Size, 3, nullptr)                         \
+    X(Open, "HTTPD_open", 0, ArgLine::None, 3, nullptr)                                      \
+    X(Close, "HTTPD_close", 0, ArgLine::None, 3, nullptr)                                    \
+    X(GetAsync, "HTTPD_get_async_handle", 0, ArgLine::None, 1, nullptr)                      \
+    X(StartHttp, "HTTPD_start_http_req", 0, ArgLine::None, 1, nullptr)                       \
+    X(WaitAsync, "HTTPD_wait_async_handle", 0, ArgLine::None, 1, nullptr)                    \
+    X(DeleteAsync, "HTTPD_delete_async_handle", 0, ArgLine::None, 1, nullptr)                \
+    X(Cacheable, "HTTPD_cacheable_url", 0, ArgLine::None, 1, nullptr)                        \
+    X(CachegInvalidate, "HTTPD_cacheg_invalidate_url", 0, ArgLine::None, 1, nullptr)         \
+    X(CachegOwner, "HTTPD_cacheg_url_owner", 0, ArgLine::None, 1, nullptr)                   \
+    X(CachePeek, "HTTPD_cache_peek", 0, ArgLine::None, 3, nullptr)                           \
+    X(Authenticate, "HTTPD_authenticate", 0, ArgLine::None, 3, nullptr)                      \
+    X(Exec, "HTTPD_exec", kCheckName, ArgLine::Name, 3, nullptr)                             \
+    X(File, "HTTPD_file", kCheckName, ArgLine::Name, 3, nullptr)                             \
+    X(LogError, "HTTPD_log_error", kCheckName, ArgLine::None, 3, nullptr)                    \
+    X(LogTrace, "HTTPD_log_trace", kCheckName, ArgLine::None, 3, nullptr)                    \
+    X(LogAccess, "HTTPD_log_access", kCheckName, ArgLine::None, 3, nullptr)                  \
+    X(LogEvent, "HTTPD_log_event", kCheckName, ArgLine::None, 3, nullptr)                    \
+    X(Restart, "HTTPD_restart", 0, ArgLine::None, 3, nullptr)                                \
+    X(Proxy, "HTTPD_proxy", kCheckName | kCheckValueOpt, ArgLine::Name, 3, nullptr)          \
+    X(NoAuthProxy, "HTTPD_noauth_proxy", kCheckName | kCheckValueOpt, ArgLine::Name, 3,      \
+      nullptr)                                                                               \
+    X(SupplyLabel, "HTTPD_supply_label", kCheckName, ArgLine::Name, 3, nullptr)              \
+    X(VariantInsert, "httpd_variant_insert", 0, ArgLine::None, 3, nullptr)                   \
+    X(VariantLookup, "httpd_variant_lookup", 0, ArgLine::None, 3, nullptr)                   \
+    X(UrlRewrite, "HTTPD_urlrewrite", 0, ArgLine::None, 1, nullptr)                          \
+    X(InvUrlRewrite, "HTTPD_inv_url_rewrite", 0, ArgLine::None, 3, nullptr)                  \
+    X(CookieRewrite, "HTTPD_junctionrewritesetcookie", 0, ArgLine::None, 3, nullptr)         \
+    X(AddRewriteTag, "HTTPD_add_rewrite_tag", 0, ArgLine::None, 3, nullptr)                  \
+    X(RemoveRewriteTag, "HTTPD_remove_rewrite_tag", 0, ArgLine::None, 3, nullptr)
 
 enum class Api : unsigned char {
 #define PLUGRT_FRAME_ID_(id, api, checks, line, bad, text) id,

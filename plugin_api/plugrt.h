@@ -71,6 +71,129 @@ PLUGRT_EXPORT void HTREAD(void *handle, char *buffer, unsigned long *length,
 PLUGRT_EXPORT void HTWRITE(void *handle, const char *data, unsigned long *length,
                            long *return_code) PLUGRT_NOEXCEPT;
 
+/* A transmogrifier module opens and closes the rest of the chain (transmogrifier step only). */
+PLUGRT_EXPORT void htopen(void *handle, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void htclose(void *handle, long *return_code) PLUGRT_NOEXCEPT;
+
+/*
+ * Asynchronous requests: a handle counts the requests started on it; wait
+ * returns when every one has completed. The request description is the
+ * server's. 0 success, 1 failure.
+ */
+PLUGRT_EXPORT void HTCREATASYN(void *handle, void **async_handle, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTSTARTHTTPR(void *handle, void *description, void *async_handle,
+                                long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTWAITASYN(void *handle, void *async_handle, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTDELASYN(void *handle, void *async_handle, long *return_code) PLUGRT_NOEXCEPT;
+
+/* Cache access, bound to the request. */
+PLUGRT_EXPORT void HTCACHBLE(void *handle, const char *url, long *out, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTCACHEGINV(void *handle, const char *url, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTCACHEGOWN(void *handle, const char *url, char **owner,
+                               long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTCAPEEK(void *handle, void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+
+/*
+ * Direct cache-entry calls (no request). Each sets *return_code to 0 first;
+ * the server's cache results come back mapped through errmap (17: no cache
+ * handle, 35: bad arguments, 2: a result outside the map).
+ */
+typedef struct HTAPICacheConfig {
+    int reserved; /* 0 */
+    int major;
+    int minor;
+} HTAPICacheConfig;
+struct HTAPICacheAttributes;
+PLUGRT_EXPORT void CCLOOKUP(const char *key, unsigned long *key_length, int *found,
+                            long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCCREATE(const char *key, unsigned long *key_length,
+                            const struct HTAPICacheAttributes *attributes,
+                            long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCREAD(const char *key, unsigned long *key_length, void *buffer,
+                          unsigned long *length, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCWRITE(const char *key, unsigned long *key_length, const void *headers,
+                           unsigned long *headers_length, const void *data,
+                           unsigned long *data_length, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTTPD_CC_WriteHeaders(const char *key, unsigned long *key_length,
+                                         const void *headers, unsigned long *length,
+                                         long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTTPD_CC_WriteData(const char *key, unsigned long *key_length, const void *data,
+                                      unsigned long *length, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCDELETE(const char *key, unsigned long *key_length, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCINVAL(const char *key, unsigned long *key_length, long *return_code) PLUGRT_NOEXCEPT;
+/* *lock receives the lock that CCUNLOCK gives back. */
+PLUGRT_EXPORT void CCLOCK(const char *key, unsigned long *key_length, void **lock,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCUNLOCK(void *lock, long *return_code) PLUGRT_NOEXCEPT;
+/* Replaces the entry of the key by a fresh one with the attributes. */
+PLUGRT_EXPORT void CCSWAP(const char *key, unsigned long *key_length,
+                          const struct HTAPICacheAttributes *attributes,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCGCONF(HTAPICacheConfig *config, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCGATTR(const char *key, unsigned long *key_length,
+                           struct HTAPICacheAttributes *attributes, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void CCSATTR(const char *key, unsigned long *key_length,
+                           const struct HTAPICacheAttributes *attributes,
+                           long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTTPD_CC_CDFEnable(void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTTPD_CC_Dis_CDF(void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTTPD_CC_Ena_CDF(void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTGETCUR(void *handle, void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTDROPCUR(void *handle, void *a, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTINSCUR(void *handle, void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+
+/* Authentication, scripts, files, encoding, logs, restart, proxying, labels, variants. */
+PLUGRT_EXPORT void HTAUTHEN(void *handle, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTEXEC(void *handle, const char *script, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTFILE(void *handle, const char *name, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+/* URL escaping: *length in the input's length, out the output's; output room 3 * length + 1. */
+PLUGRT_EXPORT void HTENC(void *handle, const char *input, unsigned long *length, char *output,
+                         long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTDEC(void *handle, const char *input, unsigned long *length, char *output,
+                         long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTLOGE(void *handle, const char *text, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTLOGT(void *handle, const char *text, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTLOGA(void *handle, const char *text, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTLOGV(void *handle, const char *text, unsigned long *length,
+                          long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTREST(long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTPROXY(void *handle, const char *url, unsigned long *url_length,
+                           const char *body, unsigned long *body_length,
+                           long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTNOAUPXY(void *handle, const char *url, unsigned long *url_length,
+                             const char *body, unsigned long *body_length,
+                             long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTSUPLBL(void *handle, const char *label, unsigned long *length,
+                            long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void htvins(void *handle, const char *uri, const char *dimension, const char *variant,
+                          const char *file, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void htvfind(void *handle, const char *uri, const char *dimension,
+                           const char *variant, long *return_code) PLUGRT_NOEXCEPT;
+
+/* URL and cookie rewriting (the values are the server's). */
+PLUGRT_EXPORT void HTURLRW(void *handle, void *a, void *b, void *c, void *d, void *e,
+                           long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTINVURLRW(void *handle, const char *url, char **rewritten,
+                              long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTCOOKIERW(void *handle, void *a, void *b, void *c, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTADDRWTAG(void *handle, void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTREMRWTAG(void *handle, void *a, void *b, long *return_code) PLUGRT_NOEXCEPT;
+
+/*
+ * Request memory (pool: a handle; null: the calling thread's request),
+ * released with the request. HTMPFREE frees nothing.
+ */
+PLUGRT_EXPORT void *HTMPMALLOC(void *pool, long size) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void *HTMPCALLOC(void *pool, long count, long size) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT char *HTMPSTRDUP(void *pool, const char *text) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT char *HTMPSTRCAT(void *pool, const char *a, const char *b) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void HTMPFREE(void *memory) PLUGRT_NOEXCEPT;
+
 /* Not supported: each stores HTTPD_UNSUPPORTED. */
 PLUGRT_EXPORT void HTATTRIB(void *handle, void *a1, void *a2, void *a3, void *a4, void *a5,
                             long *return_code) PLUGRT_NOEXCEPT;

@@ -100,6 +100,45 @@ typedef struct HTAPIReqHeader {
 /* Method codes of the common library's method table that the library tests. */
 #define HTAPI_METHOD_HEAD 1
 #define HTAPI_METHOD_GET 2
+#define HTAPI_METHOD_POST 3
+#define HTAPI_METHOD_PUT 4
+
+/*
+ * A response header list: lines "Name: value" in order, appended at the end
+ * (entry 85), so that a walk over the first `count` lines sees exactly the
+ * lines that were there when it began.
+ */
+typedef struct HTAPIHeaderLine {
+    struct HTAPIHeaderLine *next;
+    const char *text;
+} HTAPIHeaderLine;
+typedef struct HTAPIHeaderList {
+    HTAPIHeaderLine *first;
+    HTAPIHeaderLine *last;
+    size_t count;
+} HTAPIHeaderList;
+
+/*
+ * A cache entry's attributes (CCGATTR, CCSATTR): six 32-bit words, two
+ * bytes and a 16-bit value, the same on every target.
+ */
+typedef struct HTAPICacheAttributes {
+    uint32_t created;
+    uint32_t expires;
+    uint32_t last_modified;
+    uint32_t last_access;
+    uint32_t size;
+    uint32_t hits;
+    uint8_t state;
+    uint8_t priority;
+    uint16_t flags;
+} HTAPICacheAttributes;
+
+/* The response handed to put_headers: its status and its header list (null: none yet). */
+typedef struct HTAPIResponse {
+    int status;
+    HTAPIHeaderList *headers;
+} HTAPIResponse;
 
 typedef struct HTAPIRequest {
     int step;                     /* HTAPI_STEP_* */
@@ -107,7 +146,17 @@ typedef struct HTAPIRequest {
     HTAPIReqHeader *header;       /* null: no client connection */
     HTAPIdata *api;
     void *user;                   /* user record (HTUser_new), made on first need */
+    HTAPIResponse *response;      /* the response being produced; null: none yet */
+    int warnings;                 /* Warning 214 lines the library added */
+    int auth_scheme;              /* HTAPI_AUTH_*; 0: none recorded */
+    int auth_flag;                /* 1: schemes 1, 6 and 30 check the authorization text */
 } HTAPIRequest;
+
+/* Authentication schemes that check a user name and password (HTTPD_authenticate). */
+#define HTAPI_AUTH_NONE 0
+#define HTAPI_AUTH_BASIC 1
+#define HTAPI_AUTH_FORM 6
+#define HTAPI_AUTH_CERT 30
 
 /*
  * The request handle that plug-ins pass back. The stored request body is the
@@ -371,11 +420,11 @@ enum {
     /* HTAPI_QOSGROUP, _QOSUSER */ \
     X(83, QOS_TEXT, const char *, (void *h, int var)) \
     /* a new header list for the response, kept in the request */ \
-    X(84, NEW_HEADER_LIST, void *, (void *h)) \
+    X(84, NEW_HEADER_LIST, HTAPIHeaderList *, (void *h)) \
     /* adds a header line to the list */ \
-    X(85, ADD_HEADER, int, (void *h, void *list, const char *name, const char *value)) \
+    X(85, ADD_HEADER, int, (void *h, HTAPIHeaderList *list, const char *name, const char *value)) \
     /* the line of that header name in the list, or null */ \
-    X(86, FIND_HEADER, const char *, (void *list, const char *name)) \
+    X(86, FIND_HEADER, const char *, (const HTAPIHeaderList *list, const char *name)) \
     /* sets HTAPI_QOSGROUP, _QOSUSER, _QOSACTIONS, _MSG_CLASS, _MSG_CTR */ \
     X(87, QOS_SET_TEXT, int, (void *h, int var, const char *value)) \
     /* sets HTAPI_MSG_CTRLEN */ \
@@ -397,7 +446,7 @@ enum {
     X(96, PICS_SET_LABEL, int, (void *h, const char *label)) \
     X(97, RESERVED_97, int, (void)) \
     /* the response (status line and header list) handed to put_headers */ \
-    X(98, RESPONSE_HEAD, void *, (void *h)) \
+    X(98, RESPONSE_HEAD, HTAPIResponse *, (void *h)) \
     /* HTAPI_AUTH_TYPE, _AUTH_STRING, _REMOTE_USER, _USERNAME, _PASSWORD */ \
     X(99, AUTH_TEXT, const char *, (void *h, int var)) \
     /* sets HTAPI_REMOTE_USER, _USERNAME, _PASSWORD in the user record */ \
@@ -432,9 +481,9 @@ enum {
     /* nonzero when transformation warnings are wanted */ \
     X(114, WANT_WARNINGS, int, (void *h)) \
     /* prepares the response header list for a transmogrifier */ \
-    X(115, PREPARE_HEADERS, int, (void *h, void *list)) \
+    X(115, PREPARE_HEADERS, int, (void *h, HTAPIHeaderList *list)) \
     /* 1 when the response carries a no-transform directive */ \
-    X(116, RESPONSE_NO_TRANSFORM, int, (void *h, void *response)) \
+    X(116, RESPONSE_NO_TRANSFORM, int, (void *h, HTAPIResponse *response)) \
     /* the line "Name: value" of a client request header, or null */ \
     X(117, REQUEST_HEADER, const char *, (void *h, const char *name, unsigned long selector)) \
     /* deletes headers of the request to the origin; returns how many */ \
@@ -466,17 +515,17 @@ enum {
     X(133, CACHE_HANDLE, void *, (void)) \
     X(134, CACHE_OPEN_READ, long, (void *cache, const char *key, unsigned long length, int *state)) \
     X(135, CACHE_CLOSE, long, (void *cache)) \
-    X(136, CACHE_CREATE, long, (void *cache, const char *key, unsigned long length, void *attributes)) \
+    X(136, CACHE_CREATE, long, (void *cache, const char *key, unsigned long length, const HTAPICacheAttributes *attributes)) \
     X(137, CACHE_OPEN_WRITE, long, (void *cache, const char *key, unsigned long length)) \
-    X(138, CACHE_WRITE_HEADERS, long, (void *cache, const void *data, unsigned long *length)) \
-    X(139, CACHE_WRITE_DATA, long, (void *cache, const void *data, unsigned long *length)) \
-    X(140, CACHE_READ, long, (void *cache, void *buffer, unsigned long *length)) \
+    X(138, CACHE_WRITE_HEADERS, long, (void *cache, const char *key, unsigned long key_length, const void *data, unsigned long *length)) \
+    X(139, CACHE_WRITE_DATA, long, (void *cache, const char *key, unsigned long key_length, const void *data, unsigned long *length)) \
+    X(140, CACHE_READ, long, (void *cache, const char *key, unsigned long key_length, void *buffer, unsigned long *length)) \
     X(141, CACHE_READ_END, long, (void *cache)) \
-    X(142, CACHE_DELETE, long, (void *cache)) \
+    X(142, CACHE_DELETE, long, (void *cache, const char *key, unsigned long length)) \
     X(143, CACHE_FIND, long, (void *cache, const char *key, unsigned long length)) \
     X(144, CACHE_RELEASE, long, (void *cache)) \
-    X(145, CACHE_GET_ATTRIBUTES, long, (void *cache, void *attributes)) \
-    X(146, CACHE_SET_ATTRIBUTES, long, (void *cache, const void *attributes)) \
+    X(145, CACHE_GET_ATTRIBUTES, long, (const char *key, unsigned long length, HTAPICacheAttributes *attributes)) \
+    X(146, CACHE_SET_ATTRIBUTES, long, (const char *key, unsigned long length, const HTAPICacheAttributes *attributes)) \
     /* the file name of the request's cache entry (CACHE_FILE_NAME); null: none */ \
     X(147, CACHE_FILE_NAME, const char *, (void *h)) \
     X(148, CACHE_CDF, long, (void *a, void *b)) \
@@ -565,6 +614,86 @@ PLUGRT_EXPORT void *HTUser_new(void) PLUGRT_NOEXCEPT;
  */
 PLUGRT_EXPORT void copyToProxyBuffer(void *handle, const char *data, unsigned long *length,
                                      long *return_code, int chunked) PLUGRT_NOEXCEPT;
+
+
+/* ---- streams that put plug-in code into a response chain ---- */
+
+/* A data filter's functions; each is called with a null handle. */
+typedef void (*HTFilterOpen)(void *handle, long *return_code);
+typedef void (*HTFilterWrite)(void *handle, const char *data, unsigned long *length,
+                              long *return_code);
+typedef void (*HTFilterClose)(void *handle, long *return_code);
+
+/* A transmogrifier module: its name, its four function names, its four functions. */
+typedef struct HTTransmogrifierModule {
+    const char *name;
+    const char *open_name;
+    const char *write_name;
+    const char *close_name;
+    const char *error_name;
+    void *(*open)(void *handle, long *return_code);
+    void (*write)(void *handle, const char *data, unsigned long *length, void *context,
+                  long *return_code);
+    void (*close)(void *handle, void *context, long *return_code);
+    void (*error)(void *handle, void *context, long *return_code);
+} HTTransmogrifierModule;
+
+/* Stream messages the library sends or answers. */
+#define HTAPI_MSG_STATUS 1          /* out: the stream's state (a transmogrifier answers 5) */
+#define HTAPI_MSG_LOW_FIRST 2       /* 2 to 64: ignored */
+#define HTAPI_MSG_LOW_LAST 64
+#define HTAPI_MSG_ERROR 66          /* a transmogrifier runs its module's error function */
+#define HTAPI_MSG_DISABLED 2006     /* argument: the name of a transmogrifier that stepped aside */
+#define HTAPI_MSG_COUNT 2014        /* out: incremented by every active transmogrifier */
+#define HTAPI_TR_STATUS_ANSWER 5
+
+/* Result of HTLoadScriptResultAPI when the whole file was passed on. */
+#define HTAPI_SCRIPT_LOADED 29999
+
+/*
+ * The filter in front of `target`, or `target` itself when a function is
+ * missing or open does not answer 200. The record comes from the request's
+ * pool; running short of it goes to out_of_memory.
+ */
+PLUGRT_EXPORT HTStream *HTFilterstream_new(HTStream *target, HTFilterOpen open, HTFilterWrite write,
+                                           HTFilterClose close, void *handle) PLUGRT_NOEXCEPT;
+/* A stream passing a plug-in's output on to `target` (null: the client stream); null without memory. */
+PLUGRT_EXPORT HTStream *HTCGI_new(HTStream *target, void *handle) PLUGRT_NOEXCEPT;
+/* The module's stream in front of `target`; null without memory. */
+PLUGRT_EXPORT HTStream *HTTransmogrify_new(HTStream *target, const HTTransmogrifierModule *module,
+                                           void *handle) PLUGRT_NOEXCEPT;
+/* Adds a Warning 214 to the response unless it has one; nonzero when the response has it. */
+PLUGRT_EXPORT int _HTTransmogrify_makeWarning(void *handle) PLUGRT_NOEXCEPT;
+/*
+ * Passes a script's result file on: header lines become HTTP_ variables,
+ * the body goes to `target` (null: entry 43 makes the stream).
+ * HTAPI_SCRIPT_LOADED at the end of the file, -1 on a read error.
+ */
+PLUGRT_EXPORT int HTLoadScriptResultAPI(FILE *file, HTStream *target, HTAPIReqHeader *header,
+                                        void *handle) PLUGRT_NOEXCEPT;
+/* The generic operations of the three classes. */
+PLUGRT_EXPORT int HTStream_messageSender(HTStream *me, int message, void *out) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT int HTStream_statusNOP(HTStream *me, int *out) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT int HTStream_putHeaders(HTStream *me, void *response) PLUGRT_NOEXCEPT;
+
+/* ---- asynchronous requests: the latch ---- */
+
+/*
+ * A count of running requests under a mutex and a condition, in request
+ * memory of `pool`. Deleting waits until the count is 0, and a surplus
+ * completion cannot take it below 0, so the record is never destroyed
+ * while a host thread may still touch it.
+ */
+typedef struct HTAsyncLatch HTAsyncLatch;
+PLUGRT_EXPORT void asyncreq_init_handle(HTAsyncLatch **out, void *pool) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void asyncreq_start_req(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void asyncreq_stop_req(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void asyncreq_wait_for_req(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
+PLUGRT_EXPORT void asyncreq_term_handle(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
+/* The host reports one completed request of the latch (exactly once per started one). */
+PLUGRT_EXPORT void HTAPIAsyncReq_done(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
+/* Requests still counted on the latch (for the host and its tests); -1 for null. */
+PLUGRT_EXPORT int asyncreq_count(HTAsyncLatch *latch) PLUGRT_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -379,7 +379,7 @@ TEST_F(Standin, WrkGetsOnlyAnswersAndSigtermMidRunExitsCleanly)
     auto h = host("wrk", "ServerConnPool on\nWorkerThreads 32\nAccessLog off\n", &port);
     dir_->file("abs.lua", "wrk.path = \"" + origin("/1k") + "\"\nwrk.headers[\"Host\"] = \"127.0.0.1:" +
                               std::to_string(origin_port_) + "\"\n");
-    const std::string wrk = "/usr/bin/wrk -t2 -c64 -s " + dir_->path() + "/abs.lua http://127.0.0.1:" +
+    const std::string wrk = "/usr/bin/wrk -t2 -c64 --timeout 30s -s " + dir_->path() + "/abs.lua http://127.0.0.1:" +
                             std::to_string(port) + "/";
     const std::string out = run(wrk + " -d" + kWrkSeconds);
     EXPECT_EQ(out.find("Socket errors"), std::string::npos) << out;

@@ -12,12 +12,35 @@ import argparse
 import subprocess
 import sys
 
-FUNCTIONS = {
+FRAME_VARIABLES_BODY = {
     "set_api_callbacks", "null_int_callback", "HTAPIdata_new", "HTAPIdata_delete",
     "HTUser_new", "copyToProxyBuffer", "HTXTRACT", "HTBINXTRACT", "HTSET", "HTBINSET",
     "HTREPLACE", "htgetvar", "htsetvar", "htgetvarint", "htsetvarint", "HTREAD", "HTWRITE",
     "HTATTRIB", "HTREVTRA", "HTTRANS",
 }
+STREAMS = {
+    "HTFilterstream_new", "HTCGI_new", "HTTransmogrify_new", "_HTTransmogrify_makeWarning",
+    "HTLoadScriptResultAPI", "HTStream_messageSender", "HTStream_statusNOP",
+    "HTStream_putHeaders", "htopen", "htclose",
+}
+ASYNC = {
+    "asyncreq_init_handle", "asyncreq_start_req", "asyncreq_stop_req", "asyncreq_wait_for_req",
+    "asyncreq_term_handle", "asyncreq_count", "HTAPIAsyncReq_done",
+    "HTCREATASYN", "HTSTARTHTTPR", "HTWAITASYN", "HTDELASYN",
+}
+CACHE = {
+    "HTCACHBLE", "HTCACHEGINV", "HTCACHEGOWN", "HTCAPEEK", "CCLOOKUP", "CCCREATE", "CCREAD",
+    "CCWRITE", "HTTPD_CC_WriteHeaders", "HTTPD_CC_WriteData", "CCDELETE", "CCINVAL", "CCLOCK",
+    "CCUNLOCK", "CCSWAP", "CCGCONF", "CCGATTR", "CCSATTR", "HTTPD_CC_CDFEnable",
+    "HTTPD_CC_Dis_CDF", "HTTPD_CC_Ena_CDF", "HTGETCUR", "HTDROPCUR", "HTINSCUR",
+}
+CALLS = {
+    "HTAUTHEN", "HTEXEC", "HTFILE", "HTENC", "HTDEC", "HTLOGE", "HTLOGT", "HTLOGA", "HTLOGV",
+    "HTREST", "HTPROXY", "HTNOAUPXY", "HTSUPLBL", "htvins", "htvfind", "HTURLRW", "HTINVURLRW",
+    "HTCOOKIERW", "HTADDRWTAG", "HTREMRWTAG", "HTMPMALLOC", "HTMPCALLOC", "HTMPSTRDUP",
+    "HTMPSTRCAT", "HTMPFREE",
+}
+FUNCTIONS = FRAME_VARIABLES_BODY | STREAMS | ASYNC | CACHE | CALLS
 IMPORTS = {"HTTrace_level", "HTTrace_module", "tc", "HTParse_scan", "HTInetString",
            "out_of_memory"}
 SANITIZER_PREFIXES = ("__asan", "__ubsan", "__tsan", "__lsan", "__sanitizer", "__interceptor",

@@ -44,12 +44,13 @@ protected:
         HTTrace_set(HT_TRACE_QUORAPI, 1);
         HTTrace_set(HT_TRACE_REQUEST, 1);
         HTTrace_set(HT_TRACE_HTTP, 1);
-        tc[HT_TRACE_LEVEL_WORD] = level;
+        // Atomic: worker threads of the pool read the word as they start.
+        __atomic_store_n(&tc[HT_TRACE_LEVEL_WORD], level, __ATOMIC_RELAXED);
         orvhost::Host::get().clear_records();
     }
     static void trace_off()
     {
-        tc[HT_TRACE_LEVEL_WORD] = 0;
+        __atomic_store_n(&tc[HT_TRACE_LEVEL_WORD], 0u, __ATOMIC_RELAXED);
         HTTrace_reset();
     }
     static std::vector<std::string> traces() { return orvhost::Host::get().traces(); }
