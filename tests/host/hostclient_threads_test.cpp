@@ -350,6 +350,32 @@ TEST(StandinProxy, AnswersAndKeepsOrEndsEachConnectionAsAsked)
     EXPECT_NE(out.find("\"-\" 414 "), std::string::npos) << out;
 }
 
+// No free session record: the connection gets 503 and a close at once, and
+// the connections holding the records are served on.
+TEST(StandinProxy, NoFreeSessionGets503)
+{
+    Host host("SelectThreads 1\nWorkerThreads 2\nSessions 2\nPersistTimeout 60\n");
+    ASSERT_NE(host.port(), 0) << host.output();
+    const int a = connect_client(host.port()), b = connect_client(host.port());
+    std::string pa, pb;
+    ASSERT_TRUE(send_all(a, kGet) && send_all(b, kGet));
+    EXPECT_EQ(read_response(a, pa), kOk);
+    EXPECT_EQ(read_response(b, pb), kOk);
+    const int c = connect_client(host.port());
+    std::string pc;
+    const std::string refused = read_response(c, pc);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
+    EXPECT_TRUE(closed_by_host(c));
+    close(c);
+    ASSERT_TRUE(send_all(a, kGet));
+    EXPECT_EQ(read_response(a, pa), kOk);
+    close(a);
+    close(b);
+    const Stats s = host.wait_for([](const Stats &s) { return s.sessions == 0; });
+    EXPECT_EQ(s.refused, 1u);
+    EXPECT_EQ(s.sessions, 0);
+}
+
 TEST(StandinProxy, WrkWithKeepAliveGetsOnlyRightAnswersOnReusedConnections)
 {
     const std::string wrk = peers::find_program("wrk");
