@@ -103,8 +103,9 @@ def wrk(port, url, host, connections, seconds, d, pid):
     cpu = (cpu_seconds(pid) - before) if pid else 0
     rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
     tr = re.search(r"Transfer/sec:\s+([\d.]+)(\w+)", out)
-    p50 = re.search(r"50%\s+(\S+)", out)
-    p99 = re.search(r"99%\s+(\S+)", out)
+    # The distribution's own lines: "72.50%" in the thread stats is not one.
+    p50 = re.search(r"^\s+50%\s+(\S+)", out, re.M)
+    p99 = re.search(r"^\s+99%\s+(\S+)", out, re.M)
     n = re.search(r"(\d+) requests in", out)
     errors = re.search(r"Socket errors: (.*)", out)
     mb = 0.0
