@@ -180,6 +180,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "standin-proxy: the library cannot start\n");
         return kExitStart;
     }
+    // Each worker reads these once, when it starts, and switches only
+    // itself: the main thread keeps its user for the bind below.
+    user_id = HTMyStaticConfig.worker_user;
+    group_id = HTMyStaticConfig.worker_group;
     if (hostplugin_load() != 0 || hostclient_startPool() != 0)
         return kExitStart;
     oSockPoolInit();
@@ -191,8 +195,6 @@ int main(int argc, char **argv)
         hostio_setClientTimeout(hostclient_settings.request_timeout * 1000);
     if (hostclient_bind() != 0)
         return kExitStart;
-    user_id = HTMyStaticConfig.worker_user;
-    group_id = HTMyStaticConfig.worker_group;
     raise_descriptors();
     if (hostclient_accept() != 0)
         return kExitStart;
