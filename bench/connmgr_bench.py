@@ -3,11 +3,11 @@
 test; one run prints every figure):
 
 - memory held per idle keep-alive client connection: resident memory of
-  orvhostd before and after 10 000 idle connections, next to nginx holding
+  standin-proxy before and after 10 000 idle connections, next to nginx holding
   the same 10 000 in the same run;
 - dispatch latency: p50 and p99 from a request on one of 10 000 idle
   connections (picked at random, one request at a time) to its whole
-  response, for orvhostd with 1, 4 and 16 select threads and for nginx;
+  response, for standin-proxy with 1, 4 and 16 select threads and for nginx;
 - origin pool: take-and-park pairs per second over 256 servers from 1, 4 and
   16 threads against one mutex over an unordered multimap (htconn_bench).
 
@@ -30,7 +30,9 @@ import sys
 import tempfile
 import time
 
-GET = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+# An absolute URL: the host answers it through its example service
+# plug-in, nginx (which takes the absolute form too) from its location.
+GET = b"GET http://127.0.0.1:1/hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 IP_BIND_ADDRESS_NO_PORT = 24
 
 
@@ -118,9 +120,10 @@ class Host:
         conf = os.path.join(self.dir, "host.conf")
         with open(conf, "w") as f:
             f.write(f"ListenAddress 127.0.0.1\nListenPort 0\nSelectThreads {threads}\n"
-                    f"WorkerThreads 16\nSessions {sessions}\nPersistTimeout 600\n")
+                    f"WorkerThreads 16\nSessions {sessions}\nPersistTimeout 600\nAccessLog off\n"
+                    f"ServicePlugin http://* {os.path.join(build, 'host', 'hello_service.so')} hello_service\n")
         self.out = open(os.path.join(self.dir, "out"), "w+")
-        self.proc = subprocess.Popen([os.path.join(build, "host", "orvhostd"), "-c", conf],
+        self.proc = subprocess.Popen([os.path.join(build, "host", "standin-proxy"), "--config", conf],
                                      stdout=self.out, stderr=subprocess.STDOUT)
         self.port = 0
         for _ in range(500):
@@ -131,7 +134,7 @@ class Host:
                 break
             time.sleep(0.02)
         if not self.port:
-            raise RuntimeError("orvhostd did not start")
+            raise RuntimeError("standin-proxy did not start")
 
     def sessions(self):
         self.out.seek(0, os.SEEK_END)
@@ -212,7 +215,7 @@ def main():
                 after = rss_kib(host.proc.pid)
                 p50, p99 = latency(conns, args.samples)
                 per = (after - before) * 1024.0 / n
-                print(f"orvhostd, {threads:2d} select threads: {per:7.0f} B grown per idle connection "
+                print(f"standin-proxy, {threads:2d} select threads: {per:7.0f} B grown per idle connection "
                       f"({per + 101 * 8:5.0f} B with its session record), "
                       f"dispatch latency p50 {p50:7.1f} us, p99 {p99:8.1f} us")
                 close_all(conns)

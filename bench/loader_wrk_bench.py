@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """wrk through forward proxies in front of one nginx (a script, not a test;
-one run prints every figure): orvhostd (the HTTP loader, origin pool on),
+one run prints every figure): standin-proxy (the HTTP loader, origin pool on),
 squid (caching off) and tinyproxy, each asked for a 1 KB file by absolute
 URL over keep-alive client connections. Requests per second, mean latency
 and errors of each.
@@ -86,9 +86,9 @@ def main():
         hp = free_port()
         with open(os.path.join(d, "host.conf"), "w") as f:
             f.write(f"ListenAddress 127.0.0.1\nListenPort {hp}\nWorkerThreads 32\nServerConnPool on\n"
-                    f"ServerIdleLimit 60\nMaxSocketPerServer 256\n")
-        started.append(start([os.path.join(a.build, "host", "orvhostd"), "-c", f"{d}/host.conf"], f"{d}/host.out", hp))
-        proxies.append(("orvhostd", hp))
+                    f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n")
+        started.append(start([os.path.join(a.build, "host", "standin-proxy"), "--config", f"{d}/host.conf"], f"{d}/host.out", hp))
+        proxies.append(("standin-proxy", hp))
         if shutil.which("squid"):
             sp = free_port()
             root = os.geteuid() == 0

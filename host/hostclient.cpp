@@ -10,7 +10,10 @@
 #include "HTMultiSelect.h"
 #include "HTSocket.h"
 #include "HTString.h"
+#include "HTRespHeaders-t.h"
+#include "hostaccess.h"
 #include "hostloader.h"
+#include "hostplugin.h"
 #include "hostsession.h"
 #include "httpool.h"
 
@@ -208,21 +211,43 @@ extern "C" int hostclient_parseHeaderLine(const char *line, HostRequestHead *hea
     } else if (same(name, nameEnd, "transfer-encoding")) {
         head->chunked = 1;
     }
+    // Both framings at once: which one the client meant is unknowable, and a
+    // guess lets a request smuggle another past the proxy.
+    if (head->chunked && head->content_length >= 0)
+        return -1;
+    return 0;
+}
+
+extern "C" int hostclient_namedByConnection(const char *line, const char *connection)
+{
+    if (line == nullptr || connection == nullptr)
+        return 0;
+    const char *colon = std::strchr(line, ':');
+    if (colon == nullptr)
+        return 0;
+    const char *nameEnd = trim_end(line, colon);
+    const char *end = connection + std::strlen(connection);
+    for (const char *q = connection; q < end;) {
+        const char *item = skip_blanks(q, end);
+        const char *stop = item;
+        while (stop < end && *stop != ',')
+            ++stop;
+        const char *itemEnd = trim_end(item, stop);
+        if (itemEnd - item == nameEnd - line && strncasecmp(item, line, static_cast<size_t>(nameEnd - line)) == 0)
+            return 1;
+        q = stop < end ? stop + 1 : stop;
+    }
     return 0;
 }
 
 // ---- serving ----
 
-namespace {
+extern "C" int hostplugin_write(HTSocket *client, const char *data, int length, HTRequest *request)
+{
+    return HTSocket_write(client, data, length, request);
+}
 
-const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
-                   "Connection: keep-alive\r\n\r\nok\n";
-const char kOkClose[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
-                        "Connection: close\r\n\r\nok\n";
-const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-const char kTooLarge[] = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
-                         "Connection: close\r\n\r\n";
-const char kLengthRequired[] = "HTTP/1.1 411 Length Required\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+namespace {
 
 // Blank lines a client may send before a request line.
 constexpr int kLeadingBlankLines = 4;
@@ -234,6 +259,9 @@ int boundPort = 0;
 pthread_t acceptThread;
 std::atomic<bool> stopping{false};
 bool running = false;
+bool poolStarted = false;
+std::atomic<int> nBusy{0};
+constexpr int kInternalWorkers = 2;
 
 uintptr_t *words(void *session) { return static_cast<uintptr_t *>(session); }
 HTSocket *socket_of(void *session) { return reinterpret_cast<HTSocket *>(words(session)[HOST_SESSION_HTSOCKET]); }
@@ -261,117 +289,174 @@ void end_connection(void *session)
     putSession(session);
 }
 
-bool answer(HTSocket *s, const char *text, size_t length, HTRequest *request)
+const char *reason_of(int status)
 {
-    return HTSocket_write(s, text, static_cast<int>(length), request) == static_cast<int>(length);
+    switch (status) {
+    case 400: return "Bad Request";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
+    default: return "Error";
+    }
+}
+
+// The host's own answer to a request it does not forward; the connection
+// ends after it. The bytes written.
+unsigned long refuse(HTSocket *s, int status, HTRequest *request)
+{
+    char text[160];
+    const int n = std::snprintf(text, sizeof text,
+                                "HTTP/1.1 %d %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", status,
+                                reason_of(status));
+    const int w = HTSocket_write(s, text, n, request);
+    return w > 0 ? static_cast<unsigned long>(w) : 0;
 }
 
 enum class Served { kKeep, kEnd };
+
+void log_access(void *session, const char *line, int status, unsigned long bytes)
+{
+    if (!hostaccess_enabled())
+        return;
+    const uintptr_t *w = words(session);
+    hostaccess_log(static_cast<uint32_t>(w[HOST_SESSION_CLIENT_ADDRESS]), static_cast<int>(w[HOST_SESSION_CLIENT_PORT]),
+                   line, status, bytes, static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]),
+                   static_cast<unsigned long>(w[HOST_SESSION_REQUESTS]));
+}
+
+// Answers with `status`, logs it and ends the connection.
+Served refuse_and_end(void *session, const char *line, int status, HTRequest *request)
+{
+    ++words(session)[HOST_SESSION_REQUESTS];
+    ++nRequests;
+    log_access(session, line, status, refuse(socket_of(session), status, request));
+    return Served::kEnd;
+}
 
 // Reads one request and answers it.
 Served serve_one(void *session, HTRequest *request)
 {
     HTSocket *s = socket_of(session);
     HTInputSocket *in = input_of(session);
+    // One byte over the limit tells a line at the limit from a longer one.
+    constexpr unsigned kLimit = HOST_LINE_MAX + 1;
     const char *line = nullptr;
     for (int i = 0; i <= kLeadingBlankLines; ++i) {
-        line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
+        line = HTInputSocket_getLineEx(in, kLimit, request);
         if (line == nullptr)
             return Served::kEnd; // the client went away
         if (line[0] != '\0')
             break;
     }
+    if (std::strlen(line) > HOST_LINE_MAX)
+        return refuse_and_end(session, "-", 414, request);
     HostRequestHead head;
-    if (line[0] == '\0' || std::strlen(line) >= HOST_LINE_MAX || hostclient_parseRequestLine(line, &head) != 0) {
-        answer(s, kBadRequest, sizeof kBadRequest - 1, request);
-        return Served::kEnd;
-    }
-    // The request line's method and target, for a request the loader takes.
+    if (line[0] == '\0' || hostclient_parseRequestLine(line, &head) != 0)
+        return refuse_and_end(session, line, 400, request);
+    // The request line's method and target.
     auto *g = static_cast<HTThdGlobals *>(request->pool);
+    const char *logLine = HTMemPoolStrdup(line, g);
     char *requestLine = HTMemPoolStrdup(line, g);
     char *target = std::strchr(requestLine, ' ');
     *target++ = '\0';
     *std::strchr(target, ' ') = '\0';
-    const bool forward = hostloader_takes(target) != 0;
-    char **lines = forward ? static_cast<char **>(HTMemPoolAlloc(sizeof(char *) * HOST_HEADERS_MAX, g)) : nullptr;
+    auto **lines = static_cast<const char **>(HTMemPoolAlloc(sizeof(char *) * HOST_HEADERS_MAX, g));
+    const char *connection = nullptr; // the Connection lines' options, joined
     int expect = 0;
+    size_t headBytes = std::strlen(line) + 2;
     for (;;) {
-        line = HTInputSocket_getLineEx(in, HOST_LINE_MAX, request);
+        line = HTInputSocket_getLineEx(in, kLimit, request);
         if (line == nullptr)
             return Served::kEnd;
         if (line[0] == '\0')
             break;
-        if (std::strlen(line) >= HOST_LINE_MAX || head.headers >= HOST_HEADERS_MAX) {
-            answer(s, kTooLarge, sizeof kTooLarge - 1, request);
-            return Served::kEnd;
-        }
-        if (forward) {
-            lines[head.headers] = const_cast<char *>(line);
-            if (strncasecmp(line, "expect:", 7) == 0 && strcasestr(line + 7, "100-continue") != nullptr)
-                expect = 1;
-        }
-        if (hostclient_parseHeaderLine(line, &head) != 0) {
-            answer(s, kBadRequest, sizeof kBadRequest - 1, request);
-            return Served::kEnd;
-        }
+        const size_t n = std::strlen(line);
+        headBytes += n + 2;
+        if (n > HOST_LINE_MAX || head.headers >= HOST_HEADERS_MAX || headBytes > HOST_HEAD_MAX)
+            return refuse_and_end(session, logLine, 431, request);
+        lines[head.headers] = line;
+        if (strncasecmp(line, "expect:", 7) == 0 && strcasestr(line + 7, "100-continue") != nullptr)
+            expect = 1;
+        if (strncasecmp(line, "connection:", 11) == 0)
+            connection = connection ? HTMemPool_vcat(g, connection, ",", line + 11, static_cast<char *>(nullptr))
+                                    : line + 11;
+        if (hostclient_parseHeaderLine(line, &head) != 0)
+            return refuse_and_end(session, logLine, 400, request);
     }
-    if (forward) {
-        size_t n = 0;
-        for (int i = 0; i < head.headers; ++i)
-            if (hostloader_forwarded(lines[i], head.chunked))
-                n += std::strlen(lines[i]) + 2;
-        auto *block = static_cast<char *>(HTMemPoolAlloc(n + 1, g));
-        char *o = block;
-        for (int i = 0; i < head.headers; ++i) {
-            if (!hostloader_forwarded(lines[i], head.chunked))
-                continue;
-            const size_t k = std::strlen(lines[i]);
-            std::memcpy(o, lines[i], k);
-            std::memcpy(o + k, "\r\n", 2);
-            o += k + 2;
-        }
-        *o = '\0';
-        const HostForward f{requestLine, target, head.http11, head.keep_alive, head.chunked ? -1 : head.content_length,
-                            head.chunked, expect, block, n};
-        ++words(session)[HOST_SESSION_REQUESTS];
-        ++nRequests;
-        // The client connection's reservation travels with it, not with the worker.
-        uintptr_t *w = words(session);
-        g->reserved_socket = reinterpret_cast<HTSocket *>(w[HOST_SESSION_RESERVED_SOCKET]);
-        g->reserved_address = static_cast<uint32_t>(w[HOST_SESSION_RESERVED_ADDRESS]);
-        g->reserved_port = static_cast<int>(w[HOST_SESSION_RESERVED_PORT]);
-        g->client_seq = static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]);
-        const bool keep = hostloader_serve(request, g, s, in, &f) != 0;
-        w[HOST_SESSION_RESERVED_SOCKET] = reinterpret_cast<uintptr_t>(g->reserved_socket);
-        w[HOST_SESSION_RESERVED_ADDRESS] = g->reserved_address;
-        w[HOST_SESSION_RESERVED_PORT] = static_cast<uintptr_t>(g->reserved_port);
-        g->reserved_socket = nullptr;
-        g->reserved_address = 0;
-        g->reserved_port = 0;
-        return keep ? Served::kKeep : Served::kEnd;
+    if (strcasecmp(requestLine, "CONNECT") == 0)
+        return refuse_and_end(session, logLine, 501, request);
+    if (!hostloader_takes(target))
+        return refuse_and_end(session, logLine, target[0] == '/' || target[0] == '*' ? 400 : 501, request);
+
+    // The forwarded head: the client's lines but the hop-by-hop ones, and
+    // this proxy on the Via list.
+    char via[300];
+    const int viaLength = std::snprintf(via, sizeof via, "Via: 1.1 %s\r\n", hostaccess_viaName());
+    size_t n = static_cast<size_t>(viaLength);
+    for (int i = 0; i < head.headers; ++i) {
+        if (!hostloader_forwarded(lines[i], head.chunked) || hostclient_namedByConnection(lines[i], connection))
+            lines[i] = nullptr;
+        else
+            n += std::strlen(lines[i]) + 2;
     }
-    if (head.chunked) {
-        answer(s, kLengthRequired, sizeof kLengthRequired - 1, request);
-        return Served::kEnd;
+    auto *block = static_cast<char *>(HTMemPoolAlloc(n + 1, g));
+    char *o = block;
+    for (int i = 0; i < head.headers; ++i) {
+        if (lines[i] == nullptr)
+            continue;
+        const size_t k = std::strlen(lines[i]);
+        std::memcpy(o, lines[i], k);
+        std::memcpy(o + k, "\r\n", 2);
+        o += k + 2;
     }
-    for (long long left = head.content_length; left > 0;) {
-        int n = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        if (HTInputSocket_getBlock(in, &n) == nullptr || n <= 0)
-            return Served::kEnd;
-        left -= n;
-    }
+    std::memcpy(o, via, static_cast<size_t>(viaLength));
+    o[viaLength] = '\0';
+    const bool logging = hostaccess_enabled() != 0;
+    const HostForward f{requestLine, target, head.http11, head.keep_alive, head.chunked ? -1 : head.content_length,
+                        head.chunked, expect, block, n};
     ++words(session)[HOST_SESSION_REQUESTS];
     ++nRequests;
-    if (!head.keep_alive) {
-        answer(s, kOkClose, sizeof kOkClose - 1, request);
-        return Served::kEnd;
+    // The client connection's reservation travels with it, not with the worker.
+    uintptr_t *w = words(session);
+    g->reserved_socket = reinterpret_cast<HTSocket *>(w[HOST_SESSION_RESERVED_SOCKET]);
+    g->reserved_address = static_cast<uint32_t>(w[HOST_SESSION_RESERVED_ADDRESS]);
+    g->reserved_port = static_cast<int>(w[HOST_SESSION_RESERVED_PORT]);
+    g->client_seq = static_cast<unsigned long>(w[HOST_SESSION_SEQUENCE]);
+    if (hostplugin_count() > 0) {
+        unsigned long sent = 0;
+        int keepAfter = 0;
+        // A body the plug-in may not have read ends the connection.
+        const int withBody = head.chunked || head.content_length > 0;
+        const int status = hostplugin_serve(requestLine, target, block, head.keep_alive && !withBody, s, request,
+                                            &sent, &keepAfter);
+        if (status != 0) {
+            log_access(session, logLine, status, sent);
+            return keepAfter ? Served::kKeep : Served::kEnd;
+        }
     }
-    return answer(s, kOk, sizeof kOk - 1, request) ? Served::kKeep : Served::kEnd;
+    // The access log wants the status: the library parses the head it
+    // passes on only for a logging step.
+    if (logging)
+        g->plugin_flags |= HT_PLUGIN_LOG;
+    const uint32_t before = s->bytes_written;
+    const bool keep = hostloader_serve(request, g, s, in, &f) != 0;
+    const auto *store = static_cast<const HTRespHeaders *>(g->client_resp_headers);
+    if (logging)
+        log_access(session, logLine, store && store->status_code > 0 ? store->status_code : 0,
+                   static_cast<unsigned long>(s->bytes_written - before));
+    w[HOST_SESSION_RESERVED_SOCKET] = reinterpret_cast<uintptr_t>(g->reserved_socket);
+    w[HOST_SESSION_RESERVED_ADDRESS] = g->reserved_address;
+    w[HOST_SESSION_RESERVED_PORT] = static_cast<uintptr_t>(g->reserved_port);
+    g->reserved_socket = nullptr;
+    g->reserved_address = 0;
+    g->reserved_port = 0;
+    return keep ? Served::kKeep : Served::kEnd;
 }
 
 // The work function: what the client sent, then the connection back to the
 // manager or ended.
-void serve(uintptr_t *item, void *globals)
+void serve_connection(uintptr_t *item, void *globals)
 {
     void *session = reinterpret_cast<void *>(item[HT_WORK_ITEM_REQUEST]);
     if (item[1] != HT_DISPATCH_INPUT) {
@@ -405,15 +490,46 @@ void serve(uintptr_t *item, void *globals)
     }
 }
 
-// On the select thread: only hand the connection to a worker.
+// Counted so that a shut-down can wait for the running requests.
+void serve(uintptr_t *item, void *globals)
+{
+    ++nBusy;
+    serve_connection(item, globals);
+    --nBusy;
+}
+
+// A refusal that must not block the thread sending it: it fits any empty
+// send buffer, and a client whose buffer is full loses it with the connection.
+void refuse_now(int fd)
+{
+    static const char k503[] =
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    (void)!send(fd, k503, sizeof k503 - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+// On the select thread: only hand the connection to a worker. A full run
+// queue refuses the connection rather than stall every connection the
+// select thread watches.
 void dispatch(void *session, int timedOut)
 {
+    // An idle time-out or a poll error needs no worker: ending it blocks on
+    // nothing, and thousands may come due in one pass.
+    if (timedOut != HT_DISPATCH_INPUT) {
+        ++nTimeouts;
+        end_connection(session);
+        return;
+    }
     uintptr_t item[HT_WORK_ITEM_WORDS] = {};
     item[HT_WORK_ITEM_REQUEST] = reinterpret_cast<uintptr_t>(session);
     item[1] = static_cast<uintptr_t>(timedOut);
     item[HT_WORK_ITEM_PORT] = words(session)[HOST_SESSION_LOCAL_PORT];
-    if (RunOnThread(serve, item, HT_RUN_QUEUE_OR_WAIT) == 0)
-        end_connection(session); // the pool is shutting down
+    if (RunOnThread(serve, item, HT_RUN_QUEUE) == 0) {
+        if (!stopping.load()) {
+            ++nRefused;
+            refuse_now(static_cast<int>(words(session)[HOST_SESSION_SOCKET]));
+        }
+        end_connection(session);
+    }
 }
 
 void *accept_loop(void *)
@@ -435,6 +551,7 @@ void *accept_loop(void *)
         void *session = getSession();
         if (session == nullptr) {
             ++nRefused;
+            refuse_now(s->socket);
             HTSocket_close(s, __FILE__, __LINE__, nullptr);
             continue;
         }
@@ -467,22 +584,32 @@ void *accept_loop(void *)
 
 } // namespace
 
-extern "C" int hostclient_start(void)
+extern "C" int hostclient_startPool(void)
 {
-    if (running)
+    if (poolStarted)
         return 0;
     HostClientSettings &cs = hostclient_settings;
-    user_id = HTMyStaticConfig.worker_user;
-    group_id = HTMyStaticConfig.worker_group;
+    // Block 0 serves clients (its run queue holds 50 per worker); block 2
+    // runs the library's internal work, such as asynchronous requests, so
+    // that it never waits behind the clients that started it.
+    setPoolBlock(-1, 0, 0);
+    setPoolBlock(HT_POOL_BLOCK_NORMAL, 0, cs.workers);
+    setPoolBlock(HT_POOL_BLOCK_INTERNAL, 0, kInternalWorkers);
+    HTThreadPool_setInternalPool(1);
+    InitializeThreads(cs.workers + kInternalWorkers);
     if (initSessions(cs.sessions) != HT_OK) {
         std::fprintf(stderr, "hostclient: %d session records cannot be made\n", cs.sessions);
         return -1;
     }
-    // One block of every worker: its run queue holds 50 per worker.
-    setPoolBlock(-1, 0, 0);
-    setPoolBlock(HT_POOL_BLOCK_NORMAL, 0, cs.workers);
-    InitializeThreads(cs.workers);
+    poolStarted = true;
+    return 0;
+}
 
+extern "C" int hostclient_bind(void)
+{
+    HostClientSettings &cs = hostclient_settings;
+    if (listener != nullptr)
+        return 0;
     listener = HTSocket_new(AF_INET, SOCK_STREAM, 0, cs.listen_address, cs.listen_port, nullptr);
     if (listener == nullptr) {
         std::fprintf(stderr, "hostclient: no listening socket: %s\n", std::strerror(errno));
@@ -505,6 +632,15 @@ extern "C" int hostclient_start(void)
     socklen_t len = sizeof a;
     HTSocket_getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
     boundPort = ntohs(a.sin_port);
+    return 0;
+}
+
+extern "C" int hostclient_accept(void)
+{
+    if (running)
+        return 0;
+    if (listener == nullptr)
+        return -1;
     stopping = false;
     if (pthread_create(&acceptThread, nullptr, accept_loop, nullptr) != 0) {
         std::fprintf(stderr, "hostclient: the accept thread cannot be started\n");
@@ -515,6 +651,17 @@ extern "C" int hostclient_start(void)
     running = true;
     return 0;
 }
+
+extern "C" int hostclient_start(void)
+{
+    user_id = HTMyStaticConfig.worker_user;
+    group_id = HTMyStaticConfig.worker_group;
+    if (hostclient_startPool() != 0 || hostclient_bind() != 0)
+        return -1;
+    return hostclient_accept();
+}
+
+extern "C" int hostclient_busy(void) { return static_cast<int>(nBusy.load()); }
 
 extern "C" void hostclient_stop(void)
 {

@@ -8,15 +8,21 @@
  * connection for a worker of the pool (RunOnThread) and returns. The worker
  * serves the request waiting on the connection (and any the client sent
  * behind it) and gives the connection back to the manager, or ends it
- * (removeConnection, close, putSession). For now every request gets one
- * fixed answer.
+ * (removeConnection, close, putSession). A full run queue, or no free
+ * session record, gets 503 and the connection ends: a select thread never
+ * waits for a worker.
  *
- * Requests: a request line "METHOD TARGET HTTP/x.y" and header lines of at
- * most HOST_LINE_MAX bytes each, at most HOST_HEADERS_MAX of them; a body
- * announced by Content-Length is read and dropped. HTTP/1.1 connections
- * stay open unless the client says "Connection: close", HTTP/1.0 ones only
- * with "Connection: keep-alive". A bad request gets 400, a chunked body
- * 411, and the connection ends after the answer.
+ * Requests: a request line "METHOD TARGET HTTP/x.y" of at most HOST_LINE_MAX
+ * bytes (else 414), header lines of at most HOST_LINE_MAX bytes each, at
+ * most HOST_HEADERS_MAX of them and HOST_HEAD_MAX bytes in all (else 431);
+ * anything malformed, two framings or two differing lengths give 400.
+ * CONNECT gets 501; a target that is not an absolute URL gets 400, one of a
+ * scheme no loader serves 501; the connection ends after each of these.
+ * An absolute URL goes to the loader (hostloader.h) with the hop-by-hop
+ * fields (those of hostloader_forwarded and those Connection names) left
+ * out and "Via: 1.1 NAME" added. HTTP/1.1 connections stay open unless the
+ * client says "Connection: close", HTTP/1.0 ones only with "Connection:
+ * keep-alive". Every answer has a line in the access log (hostaccess.h).
  */
 #ifndef HOSTCLIENT_H
 #define HOSTCLIENT_H
@@ -32,6 +38,7 @@ extern "C" {
 
 #define HOST_LINE_MAX 8192
 #define HOST_HEADERS_MAX 100
+#define HOST_HEAD_MAX 65536
 
 /* The client side's settings (directives of hostclient_directives). */
 typedef struct HostClientSettings {
@@ -54,11 +61,19 @@ extern HostClientSettings hostclient_settings;
 HostDirectiveTable hostclient_directives(HTStaticConfig *config);
 
 /*
- * Starts the worker pool, the session pool and the accept thread on the
- * configured address and port (the library is started already). 0, or -1
- * with a message on standard error.
+ * The start in three steps, in this order (the library is started
+ * already): the worker pool (its client block and the internal block 2)
+ * and the session records; the listening socket on the configured address
+ * and port; the accept thread. Each gives 0, or -1 with a message on
+ * standard error; a step already done gives 0.
  */
+int hostclient_startPool(void);
+int hostclient_bind(void);
+int hostclient_accept(void);
+/* All three, with the workers' user and group from the configuration. */
 int hostclient_start(void);
+/* Workers serving a connection now. */
+int hostclient_busy(void);
 /* Stops accepting (connections already accepted are served on). */
 void hostclient_stop(void);
 /* The port accepted on (the system's choice when configured 0). */
@@ -89,10 +104,16 @@ int hostclient_parseRequestLine(const char *line, HostRequestHead *head);
 /*
  * One header line (a continuation line, starting with a blank, is taken as
  * part of the previous one and ignored): 0, or -1 when it has no name and
- * colon, or a Content-Length that is not a number or contradicts an earlier
- * one.
+ * colon, a Content-Length that is not a number or contradicts an earlier
+ * one, or a Content-Length beside a Transfer-Encoding (in either order).
  */
 int hostclient_parseHeaderLine(const char *line, HostRequestHead *head);
+/*
+ * 1 when the header line's name is one of the comma-separated options of
+ * `connection` (the Connection lines' values, joined): a field the client
+ * meant for this hop only. 0 otherwise, and for null arguments.
+ */
+int hostclient_namedByConnection(const char *line, const char *connection);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,9 @@
 
 #include "hostconfig.h"
 
+#include "hostaccess.h"
+#include "hostplugin.h"
+
 #include "HTAlloc.h"
 #include "HTList.h"
 #include "HTSocks.h"
@@ -164,10 +167,12 @@ extern "C" int hostconfig_load(const char *path, HTStaticConfig *config, char *e
     if (c->socks_user == nullptr)
         Socks_init(c);
     const HostDirectiveTable tables[] = {hostconfig_directives(c), hostproxy_directives(c),
-                                         hostclient_directives(c), hostloader_directives(c)};
+                                         hostclient_directives(c), hostloader_directives(c),
+                                         hostaccess_directives(c), hostplugin_directives(c)};
+    const size_t n = sizeof tables / sizeof tables[0];
     char ignored[HOSTCONF_ERROR_MAX];
-    const int result =
-        hostconf_read(path ? path : "", tables, sizeof tables / sizeof tables[0], error ? error : ignored);
+    const int result = path ? hostconf_read(path, tables, n, error ? error : ignored)
+                            : hostconf_readText("", "(built-in)", tables, n, error ? error : ignored);
     if (result >= 0)
         HTSocketTable_init(c, expected_descriptors, 1);
     return result;

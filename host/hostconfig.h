@@ -22,7 +22,8 @@ extern "C" {
 HostDirectiveTable hostconfig_directives(HTStaticConfig *config);
 
 /*
- * Reads the host's configuration file into `config` (null: HTMyStaticConfig)
+ * Reads the host's configuration file into `config` (null: HTMyStaticConfig;
+ * a null path: no file, the built-in defaults)
  * with the directives of every part of the host. The result of hostconf_read:
  * 0, the number of bad lines (each reported on standard error, the first in
  * `error`), or -1 when the file cannot be opened. `error` may be null.

@@ -128,8 +128,11 @@ extern "C" int hostloader_takes(const char *target)
 
 extern "C" int hostloader_forwarded(const char *line, int chunked)
 {
-    if (name_is(line, "connection") || name_is(line, "proxy-connection") || name_is(line, "keep-alive"))
-        return 0;
+    static const char *const kHopByHop[] = {"connection", "proxy-connection", "keep-alive", "te",
+                                            "trailer", "upgrade", "proxy-authorization"};
+    for (const char *name : kHopByHop)
+        if (name_is(line, name))
+            return 0;
     if (chunked && (name_is(line, "transfer-encoding") || name_is(line, "content-length")))
         return 0;
     return 1;

@@ -2,17 +2,18 @@
  * hostloader: the stand-in host's forwarding of proxy requests.
  *
  * A request whose target is an absolute http://, gopher://, ftp:// or
- * file:// URL (a file of this machine) is handed to the library's document loader (HTLoadDocument), which picks
- * the next hop by the proxy selection, the loader by the scheme, and
- * retries on preferred servers. The worker fills the client-side fields of
- * the request record and the context (the header block as it is
- * forwarded, the declared body length, the transfer coding, the expect and
- * downgrade flags, the client's input socket) and gives it a writer on the
- * client socket. The header block drops the hop-by-hop lines (Connection,
- * Proxy-Connection, Keep-Alive, and for a chunked body Transfer-Encoding
- * and Content-Length). The client connection carries another request only
- * after an answer the client took whole with its length (an answer framed
- * by the close, and an error page, end it).
+ * file:// URL (a file of this machine) is handed to the library's document
+ * loader (HTLoadDocument), which picks the next hop by the proxy selection,
+ * the loader by the scheme, and retries on preferred servers. The worker
+ * fills the client-side fields of the request record and the context (the
+ * header block as it is forwarded, the declared body length, the transfer
+ * coding, the expect and downgrade flags, the client's input socket) and
+ * gives it a writer on the client socket. The header block drops the
+ * hop-by-hop lines (Connection, Proxy-Connection, Keep-Alive, TE, Trailer,
+ * Upgrade, Proxy-Authorization, and for a chunked body Transfer-Encoding and
+ * Content-Length). The client connection carries another request only after
+ * an answer the client took whole with its length (an answer framed by the
+ * close, and an error page, end it).
  *
  * Server sockets get the request time-out as their socket time-outs, so
  * that a silent origin ends the read.

@@ -1,4 +1,4 @@
-// The host's client side: its request-head parser, and orvhostd serving
+// The host's client side: its request-head parser, and standin-proxy serving
 // keep-alive clients through the connection manager and the worker pool
 // (started by the tests from a private configuration, under the emulator
 // on a cross build): plain requests, wrk with 2000 keep-alive connections,
@@ -71,6 +71,9 @@ TEST(RequestHead, LinesAreParsedAsTheHostNeedsThem)
         {"POST /f HTTP/1.1", {"Content-Length:"}, -1, 1, -1, 0},
         {"POST /f HTTP/1.1", {"Content-Length: 99999999999999999999"}, -1, 1, -1, 0},
         {"POST /f HTTP/1.1", {"Transfer-Encoding: chunked"}, 0, 1, -1, 1},
+        // Both framings, in either order: refused.
+        {"POST /f HTTP/1.1", {"Content-Length: 3", "Transfer-Encoding: chunked"}, -1, 1, 3, 1},
+        {"POST /f HTTP/1.1", {"Transfer-Encoding: chunked", "Content-Length: 3"}, -1, 1, 3, 1},
         {"GET / HTTP/1.1", {"X-A: 1", " folded", "\tfolded"}, 0, 1, -1, 0},
         {"GET / HTTP/1.1", {"no colon here"}, -1, 1, -1, 0},
         {"GET / HTTP/1.1", {": no name"}, -1, 1, -1, 0},
@@ -97,7 +100,24 @@ TEST(RequestHead, LinesAreParsedAsTheHostNeedsThem)
     EXPECT_EQ(hostclient_parseHeaderLine(nullptr, &head), -1);
 }
 
-// ---- orvhostd ----
+TEST(RequestHead, FieldsNamedByConnectionAreThisHopsOnly)
+{
+    struct Case {
+        const char *line;
+        const char *connection;
+        int named;
+    };
+    const Case cases[] = {
+        {"X-Hop: 1", " close, X-Hop", 1},  {"x-hop : 1", "X-HOP", 1},   {"X-Hop: 1", "keep-alive,,x-hop ", 1},
+        {"X-Hopper: 1", "X-Hop", 0},       {"X-Ho: 1", "X-Hop", 0},     {"X-Hop: 1", "", 0},
+        {"no colon", "no colon", 0},       {"X-Hop: 1", nullptr, 0},    {nullptr, "X-Hop", 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(hostclient_namedByConnection(c.line, c.connection), c.named)
+            << (c.line ? c.line : "null") << " / " << (c.connection ? c.connection : "null");
+}
+
+// ---- standin-proxy ----
 
 std::vector<std::string> words_of(const std::string &text)
 {
@@ -113,15 +133,17 @@ struct Stats {
     long sessions = -1;
 };
 
-// orvhostd from a private configuration; stopped (SIGTERM) when it goes.
+// standin-proxy from a private configuration; stopped (SIGTERM) when it goes.
 class Host {
 public:
     explicit Host(const std::string &config) : dir_("orvhost")
     {
-        dir_.write("host.conf", "ListenAddress 127.0.0.1\nListenPort 0\n" + config);
+        // The example service plug-in answers every /hello URL: no origin needed.
+        dir_.write("host.conf", "ListenAddress 127.0.0.1\nListenPort 0\nServicePlugin http://* " HELLO_SERVICE
+                                " hello_service\n" + config);
         std::vector<std::string> argv = words_of(HOST_EMULATOR);
-        argv.push_back(ORVHOSTD);
-        argv.push_back("-c");
+        argv.push_back(STANDIN_PROXY);
+        argv.push_back("--config");
         argv.push_back(dir_.file("host.conf"));
         // The sanitizers' settings go along, so that a report ends the host.
         std::vector<std::string> env{"PATH=/usr/bin:/bin"};
@@ -144,15 +166,15 @@ public:
     // The counters, asked for with SIGUSR1.
     Stats stats()
     {
-        const size_t before = lines("orvhostd: stats");
+        const size_t before = lines("standin-proxy: stats");
         kill(child_->pid(), SIGUSR1);
-        for (int i = 0; i < 1000 && lines("orvhostd: stats") == before; ++i)
+        for (int i = 0; i < 1000 && lines("standin-proxy: stats") == before; ++i)
             std::this_thread::sleep_for(10ms);
         const std::string out = output();
-        const auto at = out.rfind("orvhostd: stats");
+        const auto at = out.rfind("standin-proxy: stats");
         Stats s;
         if (at != std::string::npos)
-            std::sscanf(out.c_str() + at, "orvhostd: stats accepts=%lu requests=%lu timeouts=%lu ends=%lu refused=%lu sessions=%ld",
+            std::sscanf(out.c_str() + at, "standin-proxy: stats accepts=%lu requests=%lu timeouts=%lu ends=%lu refused=%lu sessions=%ld",
                         &s.accepts, &s.requests, &s.timeouts, &s.ends, &s.refused, &s.sessions);
         return s;
     }
@@ -235,21 +257,24 @@ std::string read_response(int fd, std::string &pending)
     }
 }
 
-// True when the host has closed the connection (nothing else arrives).
+// True when the host has closed the connection (nothing else arrives; a
+// close with bytes of the client still unread is a reset).
 bool closed_by_host(int fd)
 {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 5000) != 1)
         return false;
     char c;
-    return read(fd, &c, 1) == 0;
+    const ssize_t n = read(fd, &c, 1);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-const std::string kGet = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
-                        "Connection: keep-alive\r\n\r\nok\n";
+const std::string kUrl = "http://127.0.0.1:1/hello";
+const std::string kGet = "GET " + kUrl + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 21\r\n"
+                        "Via: 1.1 standin-proxy\r\nConnection: keep-alive\r\n\r\nhello from the proxy\n";
 
-TEST(Orvhostd, AnswersAndKeepsOrEndsEachConnectionAsAsked)
+TEST(StandinProxy, AnswersAndKeepsOrEndsEachConnectionAsAsked)
 {
     Host host("SelectThreads 2\nWorkerThreads 4\nSessions 100\nPersistTimeout 60\n");
     ASSERT_NE(host.port(), 0) << host.output();
@@ -260,8 +285,8 @@ TEST(Orvhostd, AnswersAndKeepsOrEndsEachConnectionAsAsked)
             ASSERT_TRUE(send_all(fd, kGet));
             EXPECT_EQ(read_response(fd, pending), kOk);
         }
-        // Two requests in one write, one with a body: both answered.
-        ASSERT_TRUE(send_all(fd, "POST /f HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + kGet));
+        // Two requests in one write: both answered, in order.
+        ASSERT_TRUE(send_all(fd, kGet + kGet));
         EXPECT_EQ(read_response(fd, pending), kOk);
         EXPECT_EQ(read_response(fd, pending), kOk);
         close(fd);
@@ -270,20 +295,34 @@ TEST(Orvhostd, AnswersAndKeepsOrEndsEachConnectionAsAsked)
         std::string request;
         std::string status;
     };
-    for (const Ending &e : {Ending{"GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
-                            Ending{"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
-                            Ending{"GET /\r\n\r\n", "HTTP/1.1 400 "},
-                            Ending{"GET / HTTP/1.1\r\nno colon\r\n\r\n", "HTTP/1.1 400 "},
-                            Ending{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 411 "},
-                            Ending{"GET / HTTP/1.1\r\nX: " + std::string(9000, 'x') + "\r\n\r\n", "HTTP/1.1 431 "}}) {
+    const std::string longLine(70, 'x');
+    std::string bigHead;
+    for (int i = 0; i < 70; ++i)
+        bigHead += "X-" + std::to_string(i) + ": " + std::string(1000, 'v') + "\r\n";
+    const Ending endings[] = {
+        {"GET " + kUrl + " HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET " + kUrl + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
+        // A body the plug-in did not read: answered, and the connection ends.
+        {"POST " + kUrl + " HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 200 OK"},
+        {"GET /\r\n\r\n", "HTTP/1.1 400 "},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 400 "},
+        {"GET " + kUrl + " HTTP/1.1\r\nno colon\r\n\r\n", "HTTP/1.1 400 "},
+        {"POST " + kUrl + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", "HTTP/1.1 400 "},
+        {"POST " + kUrl + " HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 400 "},
+        {"POST " + kUrl + " HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", "HTTP/1.1 400 "},
+        {"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n", "HTTP/1.1 501 "},
+        {"GET nntp://127.0.0.1/x HTTP/1.1\r\n\r\n", "HTTP/1.1 501 "},
+        {"GET http://127.0.0.1:1/" + std::string(9000, 'p') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 "},
+        {"GET " + kUrl + " HTTP/1.1\r\nX: " + std::string(9000, 'x') + "\r\n\r\n", "HTTP/1.1 431 "},
+        {"GET " + kUrl + " HTTP/1.1\r\n" + bigHead + "\r\n", "HTTP/1.1 431 "},
+    };
+    for (const Ending &e : endings) {
         const int fd = connect_client(host.port());
         ASSERT_TRUE(send_all(fd, e.request));
         std::string pending;
         const std::string r = read_response(fd, pending);
-        EXPECT_EQ(r.rfind(e.status, 0), 0u) << r;
-        if (e.status == "HTTP/1.1 200 OK") {
-            EXPECT_NE(r.find("Connection: close"), std::string::npos) << r;
-        }
+        EXPECT_EQ(r.rfind(e.status, 0), 0u) << e.request.substr(0, 60) << " -> " << r;
+        EXPECT_NE(r.find("Connection: close"), std::string::npos) << r;
         EXPECT_TRUE(closed_by_host(fd)) << e.request.substr(0, 40);
         close(fd);
     }
@@ -292,42 +331,78 @@ TEST(Orvhostd, AnswersAndKeepsOrEndsEachConnectionAsAsked)
         const int fd = connect_client(host.port());
         std::string pending;
         for (int i = 0; i < 2; ++i) {
-            ASSERT_TRUE(send_all(fd, "GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+            ASSERT_TRUE(send_all(fd, "GET " + kUrl + " HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
             EXPECT_EQ(read_response(fd, pending), kOk);
         }
         close(fd);
     }
+    const unsigned long n = sizeof endings / sizeof endings[0];
     const Stats s = host.wait_for([](const Stats &s) { return s.sessions == 0; });
     EXPECT_EQ(s.sessions, 0);
-    EXPECT_EQ(s.accepts, 8u);
-    EXPECT_EQ(s.ends, 8u);
-    EXPECT_EQ(s.requests, 9u);
+    EXPECT_EQ(s.accepts, n + 2);
+    EXPECT_EQ(s.ends, n + 2);
+    EXPECT_EQ(s.requests, n + 7);
+    // One access-log line per answer, with its connection and number on it.
+    const std::string out = host.output();
+    EXPECT_NE(out.find("\"GET " + kUrl + " HTTP/1.1\" 200 134 conn="), std::string::npos) << out;
+    EXPECT_NE(out.find("req=5\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"CONNECT 127.0.0.1:443 HTTP/1.1\" 501 "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"-\" 414 "), std::string::npos) << out;
 }
 
-TEST(Orvhostd, WrkWithKeepAliveGetsOnlyRightAnswersOnReusedConnections)
+// No free session record: the connection gets 503 and a close at once, and
+// the connections holding the records are served on.
+TEST(StandinProxy, NoFreeSessionGets503)
+{
+    Host host("SelectThreads 1\nWorkerThreads 2\nSessions 2\nPersistTimeout 60\n");
+    ASSERT_NE(host.port(), 0) << host.output();
+    const int a = connect_client(host.port()), b = connect_client(host.port());
+    std::string pa, pb;
+    ASSERT_TRUE(send_all(a, kGet) && send_all(b, kGet));
+    EXPECT_EQ(read_response(a, pa), kOk);
+    EXPECT_EQ(read_response(b, pb), kOk);
+    const int c = connect_client(host.port());
+    std::string pc;
+    const std::string refused = read_response(c, pc);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
+    EXPECT_TRUE(closed_by_host(c));
+    close(c);
+    ASSERT_TRUE(send_all(a, kGet));
+    EXPECT_EQ(read_response(a, pa), kOk);
+    close(a);
+    close(b);
+    const Stats s = host.wait_for([](const Stats &s) { return s.sessions == 0; });
+    EXPECT_EQ(s.refused, 1u);
+    EXPECT_EQ(s.sessions, 0);
+}
+
+TEST(StandinProxy, WrkWithKeepAliveGetsOnlyRightAnswersOnReusedConnections)
 {
     const std::string wrk = peers::find_program("wrk");
     if (wrk.empty())
         GTEST_SKIP() << "needs wrk";
     raise_fd_limit(2 * kWrkConnections + 500);
     Host host("SelectThreads 4\nWorkerThreads 48\nSessions " + std::to_string(2 * kWrkConnections) +
-              "\nPersistTimeout 60\n");
+              "\nPersistTimeout 60\nAccessLog off\n");
     ASSERT_NE(host.port(), 0) << host.output();
     peers::TempDir dir("htwrk");
     // Every answer is checked; the threads' counts are summed at the end.
-    dir.write("check.lua", "local threads = {}\n"
+    dir.write("check.lua", "wrk.path = \"" + kUrl + "\"\n"
+                           "wrk.headers[\"Host\"] = \"127.0.0.1:1\"\n"
+                           "local threads = {}\n"
                            "function setup(thread) table.insert(threads, thread) end\n"
                            "function init(args) wrong = 0 end\n"
                            "function response(status, headers, body)\n"
-                           "  if status ~= 200 or body ~= \"ok\\n\" then wrong = wrong + 1 end\n"
+                           "  if status ~= 200 or body ~= \"hello from the proxy\\n\" then wrong = wrong + 1 end\n"
                            "end\n"
                            "function done(summary, latency, requests)\n"
                            "  local w = 0\n"
                            "  for _, t in ipairs(threads) do w = w + t:get(\"wrong\") end\n"
                            "  io.write(string.format(\"wrong answers %d\\n\", w))\n"
                            "end\n");
+    // wrk's own 2 s deadline for an answer is a wall-clock bound; a loaded machine passes it.
     peers::Child run({wrk, "-t2", "-c" + std::to_string(kWrkConnections), "-d" + std::string(kWrkDuration),
-                      "-s", dir.file("check.lua"), "http://127.0.0.1:" + std::to_string(host.port()) + "/"},
+                      "--timeout", "30s", "-s", dir.file("check.lua"), "http://127.0.0.1:" + std::to_string(host.port()) + "/"},
                      {"PATH=/usr/bin:/bin"}, dir, "wrk.out");
     ASSERT_EQ(run.wait(120), 0) << dir.read("wrk.out");
     const std::string out = dir.read("wrk.out");
@@ -392,14 +467,14 @@ std::vector<double> wait_closes(const std::vector<int> &fds, const std::vector<C
     return after;
 }
 
-TEST(Orvhostd, TenThousandIdleConnectionsAreAnsweredAndTimedOut)
+TEST(StandinProxy, TenThousandIdleConnectionsAreAnsweredAndTimedOut)
 {
     constexpr int kTimeout = 8;
     const int n = kIdleConnections;
     if (raise_fd_limit(static_cast<rlim_t>(n) + 500) < static_cast<rlim_t>(n) + 500)
         GTEST_SKIP() << "needs " << n + 500 << " descriptors";
     Host host("SelectThreads 4\nWorkerThreads 16\nSessions " + std::to_string(4 * n) + "\nPersistTimeout " +
-              std::to_string(kTimeout) + "\n");
+              std::to_string(kTimeout) + "\nAccessLog off\n");
     ASSERT_NE(host.port(), 0) << host.output();
     // Opening them all takes a while on a busy machine: each idle time is
     // measured from its own connection's start.
@@ -453,7 +528,7 @@ TEST(Orvhostd, TenThousandIdleConnectionsAreAnsweredAndTimedOut)
 // `silent` ones quiet. The silent ones time out after the configured 16 s
 // shifted by the session pressure: an eighth (2 s) when more than three
 // quarters of the sessions are out, half (8 s) when more than half are.
-TEST(Orvhostd, IdleTimeOutsShrinkWhenSessionsRunShort)
+TEST(StandinProxy, IdleTimeOutsShrinkWhenSessionsRunShort)
 {
     constexpr int kTimeout = 16;
     raise_fd_limit(2000);

@@ -1,4 +1,4 @@
-// orvhostd as a forward proxy in front of nginx, as curl uses it (curl -x),
+// standin-proxy as a forward proxy in front of nginx, as curl uses it (curl -x),
 // directly and through squid and tinyproxy as parents: files small and
 // large, chunked and gzip answers, bodies echoed (plain, chunked, with
 // Expect: 100-continue), kept origin connections that nginx closes.
@@ -97,7 +97,7 @@ protected:
             GTEST_SKIP() << skip_;
     }
 
-    // orvhostd with the configuration lines, on a port of its own.
+    // standin-proxy with the configuration lines, on a port of its own.
     std::unique_ptr<peers::Peer> host(const std::string &name, const std::string &config, int *port)
     {
         *port = peers::free_port();
@@ -105,8 +105,8 @@ protected:
             dir_->file(name + ".conf", "ListenAddress 127.0.0.1\nListenPort " + std::to_string(*port) +
                                            "\nWorkerThreads 4\nRequestTimeout 10\n" + config);
         std::vector<std::string> argv = words_of(HOST_EMULATOR);
-        argv.push_back(ORVHOSTD);
-        argv.push_back("-c");
+        argv.push_back(STANDIN_PROXY);
+        argv.push_back("--config");
         argv.push_back(conf);
         auto p = std::make_unique<peers::Peer>(argv, dir_->path() + "/" + name + ".out", *port);
         EXPECT_TRUE(p->ready(60s)) << slurp(dir_->path() + "/" + name + ".out");

@@ -164,7 +164,25 @@ public:
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+    // SIGTERM, then its exit status once it has gone (-1: killed after 20 s, or not running).
+    int terminate()
+    {
+        if (pid_ <= 0)
+            return -1;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 400; ++i) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        stop();
+        return -1;
+    }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

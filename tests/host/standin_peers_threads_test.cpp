@@ -1,0 +1,395 @@
+// standin-proxy as a program: its command line, and what a client and an
+// nginx origin see through it (curl, wrk): the hop-by-hop fields and Via,
+// statuses passed through, large bodies with Expect: 100-continue, the
+// service plug-in, origin connections shared by requests, 1000 idle kept
+// connections, and SIGTERM while wrk is running.
+#include "peers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+#ifdef HT_TEST_REDUCED
+constexpr int kIdle = 200;
+constexpr const char *kWrkSeconds = "3s";
+#else
+constexpr int kIdle = 1000;
+constexpr const char *kWrkSeconds = "10s";
+#endif
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs a shell command line; its output (both streams) and exit status.
+std::string run(const std::string &command, int *status = nullptr)
+{
+    std::string out;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string curl(const std::string &args) { return run("/usr/bin/curl -s -S --max-time 30 " + args); }
+
+const std::string kProgram = std::string(HOST_EMULATOR).empty() ? STANDIN_PROXY
+                                                                 : std::string(HOST_EMULATOR) + " " + STANDIN_PROXY;
+
+std::vector<std::string> words_of(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+TEST(StandinProgram, CommandLineAndConfigurationChecks)
+{
+    peers::TempDir dir;
+    const std::string good = dir.file("good.conf", "# a comment\nListenAddress 127.0.0.1\nWorkerThreads 8\n"
+                                                   "AccessLog off\nTrace all 0\nViaName edge1\n");
+    const std::string bad = dir.file("bad.conf", "WorkerThreads 8\nWorkerThreads many\nNoSuchThing 1\n"
+                                                 "ServicePlugin only-two words\n");
+    struct Case {
+        std::string args;
+        int status;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {"--help", 0, {"usage: standin-proxy", "--listen ADDR:PORT"}},
+        {"--check", 0, {"is good"}},
+        {"--check --config " + good, 0, {"is good"}},
+        {"--check --config " + good + " --listen 127.0.0.1:0", 0, {"is good"}},
+        {"--check --config " + bad, 2, {bad + ":2: ", bad + ":3: ", bad + ":4: "}},
+        {"--check --config " + dir.path() + "/missing.conf", 2, {"missing.conf"}},
+        {"--check --listen 127.0.0.1", 2, {"--listen wants ADDR:PORT"}},
+        {"--check --listen 1.2.3:80", 2, {"--listen wants ADDR:PORT"}},
+        {"--check --listen 127.0.0.1:65536", 2, {"--listen wants ADDR:PORT"}},
+        {"--verbose", 2, {"usage: standin-proxy"}},
+        {"--config", 2, {"usage: standin-proxy"}},
+    };
+    for (const Case &c : cases) {
+        int status = -1;
+        const std::string out = run(kProgram + " " + c.args, &status);
+        EXPECT_EQ(status, c.status) << c.args << "\n" << out;
+        for (const std::string &w : c.says)
+            EXPECT_NE(out.find(w), std::string::npos) << c.args << " lacks " << w << "\n" << out;
+    }
+}
+
+class Standin : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!peers::installed("/usr/sbin/nginx") || !peers::installed("/usr/bin/curl")) {
+            skip_ = "nginx or curl is not installed";
+            return;
+        }
+        const std::string echo = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
+        if (access(echo.c_str(), R_OK) != 0) {
+            skip_ = "the nginx echo module is not installed";
+            return;
+        }
+        dir_ = new peers::TempDir();
+        const std::string d = dir_->path();
+        dir_->dir("html", 0755);
+        dir_->dir("tmp");
+        dir_->file("html/1k", std::string(1024, 'k'));
+        origin_port_ = peers::free_port();
+        // /seen: the request fields the origin got, as text.
+        const std::string conf = dir_->file(
+            "nginx.conf",
+            peers::nginx_conf(d, origin_port_,
+                              "  keepalive_timeout 60;\n  keepalive_requests 100000;\n"
+                              "  client_max_body_size 20m;\n  client_body_buffer_size 4m;\n"
+                              "  log_format conn '$connection $request_uri';\n",
+                              "    access_log " + d + "/origin.log conn;\n"
+                              "    location /echo { echo_read_request_body; echo_request_body; }\n"
+                              "    location /seen { return 200 'via=[$http_via] te=[$http_te] hop=[$http_x_hop] "
+                              "auth=[$http_proxy_authorization] ka=[$http_keep_alive] up=[$http_upgrade] "
+                              "tr=[$http_trailer] end=[$http_x_end]\\n'; }\n"
+                              "    location /fail { return 500 'broken\\n'; }\n",
+                              "load_module " + echo + ";\n"));
+        origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
+    }
+    static void TearDownTestSuite()
+    {
+        delete origin_;
+        origin_ = nullptr;
+        delete dir_;
+        dir_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (!skip_.empty())
+            GTEST_SKIP() << skip_;
+    }
+
+    std::unique_ptr<peers::Peer> host(const std::string &name, const std::string &config, int *port)
+    {
+        *port = peers::free_port();
+        const std::string conf = dir_->file(name + ".conf", "ListenPort " + std::to_string(*port) +
+                                                                "\nWorkerThreads 8\nRequestTimeout 20\n" + config);
+        std::vector<std::string> argv = words_of(HOST_EMULATOR);
+        argv.push_back(STANDIN_PROXY);
+        argv.push_back("--config");
+        argv.push_back(conf);
+        auto p = std::make_unique<peers::Peer>(argv, dir_->path() + "/" + name + ".out", *port);
+        EXPECT_TRUE(p->ready(60s)) << slurp(dir_->path() + "/" + name + ".out");
+        return p;
+    }
+    std::string origin(const std::string &path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(origin_port_) + path;
+    }
+    // Lines of the origin's log since `from` (a byte offset): "CONNECTION URI".
+    std::vector<std::string> origin_log(size_t from) const
+    {
+        const std::string all = slurp(dir_->path() + "/origin.log");
+        std::vector<std::string> lines;
+        std::istringstream in(all.size() > from ? all.substr(from) : std::string());
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(l);
+        return lines;
+    }
+    size_t origin_log_size() const { return slurp(dir_->path() + "/origin.log").size(); }
+    // nginx writes a line after its answer: wait (bounded) until `n` are there.
+    std::vector<std::string> origin_log_wait(size_t from, size_t n) const
+    {
+        std::vector<std::string> lines = origin_log(from);
+        for (int i = 0; i < 100 && lines.size() < n; ++i) {
+            std::this_thread::sleep_for(50ms);
+            lines = origin_log(from);
+        }
+        return lines;
+    }
+
+    static std::string skip_;
+    static peers::TempDir *dir_;
+    static peers::Peer *origin_;
+    static int origin_port_;
+};
+
+std::string Standin::skip_;
+peers::TempDir *Standin::dir_ = nullptr;
+peers::Peer *Standin::origin_ = nullptr;
+int Standin::origin_port_ = 0;
+
+TEST_F(Standin, HopByHopFieldsStayAndViaIsAdded)
+{
+    int port = 0;
+    auto h = host("hop", "ServerConnPool on\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    EXPECT_EQ(curl(x + "-H 'X-Hop: 1' -H 'Connection: X-Hop' -H 'TE: trailers' -H 'Proxy-Authorization: Basic eDp5' "
+                       "-H 'Keep-Alive: 5' -H 'Upgrade: h2c' -H 'Trailer: X-T' -H 'X-End: kept' " +
+                   origin("/seen")),
+              "via=[1.1 standin-proxy] te=[] hop=[] auth=[] ka=[] up=[] tr=[] end=[kept]\n");
+    // A Via the client brought stays, with this proxy after it.
+    EXPECT_NE(curl(x + "-H 'Via: 1.0 first' " + origin("/seen")).find("via=[1.0 first"), std::string::npos);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, StatusesBodiesAndErrorsPassThrough)
+{
+    int port = 0;
+    auto h = host("pass", "ServerConnPool on\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string d = dir_->path();
+    EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/missing")), "404");
+    EXPECT_EQ(curl(x + "-w ' %{http_code}' " + origin("/fail")), "broken\n 500");
+    EXPECT_EQ(curl(x + "-I -o /dev/null -w '%{http_code} %{size_download}' " + origin("/1k")), "200 0");
+    EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' http://127.0.0.1:" + std::to_string(peers::free_port()) + "/"),
+              "504");
+    // Above 1 MiB curl waits for 100 Continue; chunked and plain bodies arrive whole.
+    std::string body;
+    for (int i = 0; body.size() < 1536 * 1024; ++i)
+        body += std::to_string(i) + ",";
+    dir_->file("big-body", body);
+    EXPECT_EQ(curl(x + "-H 'Expect: 100-continue' --data-binary @" + d + "/big-body " + origin("/echo")), body);
+    EXPECT_EQ(curl(x + "-H 'Transfer-Encoding: chunked' --data-binary @" + d + "/big-body " + origin("/echo")), body);
+    // CONNECT: refused, no tunnel.
+    EXPECT_NE(curl("-p -x http://127.0.0.1:" + std::to_string(port) + " -o /dev/null https://127.0.0.1:1/")
+                  .find("CONNECT tunnel failed, response 501"),
+              std::string::npos);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, ConnectionsAreKeptOnBothSides)
+{
+    int port = 0;
+    auto h = host("keep", "ServerConnPool on\nServerIdleLimit 60\nPersistTimeout 2\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const size_t from = origin_log_size();
+    // Two URLs on one curl: one client connection.
+    EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") + " " + origin("/1k")),
+              "1 0 ");
+    // HTTP/1.0 without keep-alive, and "close": one connection per request.
+    EXPECT_EQ(curl(x + "-0 -o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") + " " + origin("/1k")),
+              "1 1 ");
+    EXPECT_EQ(curl(x + "-H 'Connection: close' -o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") +
+                   " " + origin("/1k")),
+              "1 1 ");
+    EXPECT_EQ(origin_log_wait(from, 6).size(), 6u);
+    const size_t later = origin_log_size();
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/1k")), "200");
+    // Ten clients one after the other: the origin saw ten requests on one
+    // or two pooled connections.
+    std::set<std::string> connections;
+    size_t requests = 0;
+    for (const std::string &l : origin_log_wait(later, 10)) {
+        ++requests;
+        connections.insert(l.substr(0, l.find(' ')));
+    }
+    EXPECT_EQ(requests, 10u);
+    EXPECT_LE(connections.size(), 2u) << requests << " requests";
+    // Pipelined requests, answered in order; then the idle time-out closes.
+    const int fd = peers::connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::string pipelined;
+    for (const char *path : {"/1k", "/seen", "/missing"})
+        pipelined += "GET " + origin(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(write(fd, pipelined.data(), pipelined.size()), static_cast<ssize_t>(pipelined.size()));
+    std::string got;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break; // the idle time-out
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t a = got.find("HTTP/1.1 200"), b = got.find("via=[1.1"), c = got.find("HTTP/1.1 404");
+    EXPECT_NE(a, std::string::npos) << got;
+    EXPECT_NE(c, std::string::npos) << got;
+    EXPECT_TRUE(a < b && b < c) << got;
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
+{
+    int port = 0;
+    auto h = host("service", "ServicePlugin http://* " HELLO_SERVICE " hello_service\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const size_t from = origin_log_size();
+    EXPECT_EQ(curl(x + origin("/hello")), "hello from the proxy\n");
+    EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/1k")), "200");
+    const std::vector<std::string> seen = origin_log_wait(from, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("/1k"), std::string::npos);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+// Each connection makes a request and idles; every second request is
+// answered; after the idle time-out every session is back.
+TEST_F(Standin, ManyIdleKeptConnections)
+{
+    rlimit r{};
+    getrlimit(RLIMIT_NOFILE, &r);
+    if (r.rlim_cur < static_cast<rlim_t>(kIdle) + 200) {
+        r.rlim_cur = std::min<rlim_t>(r.rlim_max, kIdle + 200);
+        setrlimit(RLIMIT_NOFILE, &r);
+    }
+    int port = 0;
+    auto h = host("idle", "ServerConnPool on\nPersistTimeout 12\nAccessLog off\nSessions 5000\n", &port);
+    const std::string request = "GET " + origin("/1k") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::vector<int> fds;
+    // One answer: a head with Content-Length 1024 and its body.
+    auto answered = [&](int fd) {
+        if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+            return false;
+        std::string got;
+        char buf[4096];
+        while (got.find("\r\n\r\n") == std::string::npos || got.size() < got.find("\r\n\r\n") + 4 + 1024) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got.rfind("HTTP/1.1 200", 0) == 0;
+    };
+    int first = 0, second = 0;
+    for (int i = 0; i < kIdle; ++i) {
+        const int fd = peers::connect_to(port);
+        if (fd < 0)
+            break;
+        fds.push_back(fd);
+        first += answered(fd);
+    }
+    for (int fd : fds)
+        second += answered(fd);
+    EXPECT_EQ(first, kIdle);
+    EXPECT_EQ(second, kIdle);
+    // The host closes them all after the idle time.
+    int closed = 0;
+    for (int fd : fds) {
+        char c;
+        timeval tv{30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        closed += read(fd, &c, 1) == 0;
+        close(fd);
+    }
+    EXPECT_EQ(closed, kIdle);
+    // "sessions=0" once every record is back.
+    std::string out;
+    for (int i = 0; i < 100; ++i) {
+        kill(h->pid(), SIGUSR1);
+        std::this_thread::sleep_for(100ms);
+        out = slurp(dir_->path() + "/idle.out");
+        if (out.rfind("sessions=0\n") != std::string::npos && out.rfind("sessions=0\n") + 11 == out.size())
+            break;
+    }
+    EXPECT_EQ(out.rfind("sessions=0\n") + 11, out.size()) << out.substr(out.size() > 400 ? out.size() - 400 : 0);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, WrkGetsOnlyAnswersAndSigtermMidRunExitsCleanly)
+{
+    if (!peers::installed("/usr/bin/wrk"))
+        GTEST_SKIP() << "wrk is not installed";
+    int port = 0;
+    auto h = host("wrk", "ServerConnPool on\nWorkerThreads 32\nAccessLog off\n", &port);
+    dir_->file("abs.lua", "wrk.path = \"" + origin("/1k") + "\"\nwrk.headers[\"Host\"] = \"127.0.0.1:" +
+                              std::to_string(origin_port_) + "\"\n");
+    const std::string wrk = "/usr/bin/wrk -t2 -c64 --timeout 30s -s " + dir_->path() + "/abs.lua http://127.0.0.1:" +
+                            std::to_string(port) + "/";
+    const std::string out = run(wrk + " -d" + kWrkSeconds);
+    EXPECT_EQ(out.find("Socket errors"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Non-2xx"), std::string::npos) << out;
+    EXPECT_NE(out.find(" requests in "), std::string::npos) << out;
+    // SIGTERM while 64 connections are busy: the host still ends with 0.
+    std::thread load([&] { run(wrk + " -d3s"); });
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(h->terminate(), 0) << slurp(dir_->path() + "/wrk.out");
+    load.join();
+}
+
+} // namespace
