@@ -293,6 +293,7 @@ const char *reason_of(int status)
 {
     switch (status) {
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 414: return "URI Too Long";
     case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
@@ -388,6 +389,8 @@ Served serve_one(void *session, HTRequest *request)
         return refuse_and_end(session, logLine, 501, request);
     if (!hostloader_takes(target))
         return refuse_and_end(session, logLine, target[0] == '/' || target[0] == '*' ? 400 : 501, request);
+    if (hostloader_refused(target))
+        return refuse_and_end(session, logLine, 403, request);
 
     // The forwarded head: the client's lines but the hop-by-hop ones, and
     // this proxy on the Via list.

@@ -24,7 +24,7 @@
 #include <cstring>
 #include <strings.h>
 
-HostLoaderSettings hostloader_settings = {0};
+HostLoaderSettings hostloader_settings = {0, 0};
 
 namespace {
 
@@ -61,6 +61,15 @@ int persist(void *, const char *v, char *error)
     return 0;
 }
 
+int local_files(void *, const char *v, char *error)
+{
+    uintptr_t on = 0;
+    if (hostconf_flag(v, &on, error) != 0)
+        return -1;
+    hostloader_settings.local_files = on != 0;
+    return 0;
+}
+
 const HostDirective kDirectives[] = {
     {"RequestBodyLimit",
      [](void *c, const char *v, char *e) { return set_number(&cfg(c)->request_body_limit, v, 0, LONG_MAX, e); }},
@@ -71,6 +80,7 @@ const HostDirective kDirectives[] = {
     {"ConnectionManagement",
      [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->connection_management, e); }},
     {"PersistMapping", persist},
+    {"LocalFiles", local_files},
 };
 
 int requestTimeout = 0;
@@ -124,6 +134,11 @@ extern "C" int hostloader_takes(const char *target)
             return 1;
     }
     return 0;
+}
+
+extern "C" int hostloader_refused(const char *target)
+{
+    return target != nullptr && !hostloader_settings.local_files && strncasecmp(target, "file:", 5) == 0;
 }
 
 extern "C" int hostloader_forwarded(const char *line, int chunked)

@@ -35,6 +35,7 @@ extern "C" {
 
 typedef struct HostLoaderSettings {
     int persist_mapping;           /* PersistMapping: a client connection keeps its server connection */
+    int local_files;               /* LocalFiles: clients may ask for file:// URLs (off: 403) */
 } HostLoaderSettings;
 
 extern HostLoaderSettings hostloader_settings;
@@ -42,7 +43,9 @@ extern HostLoaderSettings hostloader_settings;
 /*
  * The directives: RequestBodyLimit (bytes, 0: none), AppendCRLFtoPost (a
  * URL pattern; repeat for more), Poll100Continue (on/off), CachePercentage
- * (0 to 100), ConnectionManagement (on/off) and PersistMapping (on/off).
+ * (0 to 100), ConnectionManagement (on/off), PersistMapping (on/off) and
+ * LocalFiles (on/off, off by default: a forward proxy that read its own
+ * machine's files for any client would hand them to everyone who reaches it).
  */
 HostDirectiveTable hostloader_directives(HTStaticConfig *config);
 
@@ -54,6 +57,9 @@ void hostloader_install(int request_timeout);
 
 /* 1 when the target is an absolute http://, gopher://, ftp:// or file:// URL the loader takes. */
 int hostloader_takes(const char *target);
+
+/* 1 when the target is a file:// URL and LocalFiles is off: the client gets 403. */
+int hostloader_refused(const char *target);
 /*
  * 1 when the header line is forwarded to the server, 0 when it is hop by
  * hop; `chunked`: the body is de-chunked (its framing lines go).

@@ -213,13 +213,17 @@ TEST_F(Loader, GopherUrlsThroughTheHost)
 
 TEST_F(Loader, FileUrlsThroughTheHost)
 {
-    int port = 0;
-    auto h = host("file", "", &port);
+    int port = 0, closed = 0;
+    auto h = host("file", "LocalFiles on\n", &port);
     // As for gopher://, curl would read a file:// URL itself: the URL goes as the request's target.
-    const auto via = [&](const std::string &target) {
-        return "-x http://127.0.0.1:" + std::to_string(port) + " --request-target '" + target + "' " + origin("/");
+    const auto via_to = [&](int p, const std::string &target) {
+        return "-x http://127.0.0.1:" + std::to_string(p) + " --request-target '" + target + "' " + origin("/");
     };
+    const auto via = [&](const std::string &target) { return via_to(port, target); };
     const std::string file = "file://" + dir_->path() + "/html/index.html";
+    // Off by default: the proxy's own files are not for every client that reaches it.
+    auto shut = host("nofile", "", &closed);
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via_to(closed, file)), "403");
     EXPECT_EQ(curl("-w '%{content_type}' " + via(file)), "<html><body>hello from nginx</body></html>\ntext/html");
     EXPECT_EQ(curl("-o /dev/null -o /dev/null -w '%{num_connects} ' " + via(file) + " " + origin("/")), "1 0 ");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
