@@ -128,7 +128,7 @@ extern "C" int hostloader_takes(const char *target)
 {
     if (target == nullptr)
         return 0;
-    for (const char *scheme : {"http://", "gopher://", "ftp://", "file://"}) {
+    for (const char *scheme : {"http://", "https://", "gopher://", "ftp://", "file://"}) {
         const size_t n = std::strlen(scheme);
         if (strncasecmp(target, scheme, n) == 0 && target[n] != '\0')
             return 1;

@@ -55,7 +55,11 @@ void hostloader_free(HTStaticConfig *config);
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */
 void hostloader_install(int request_timeout);
 
-/* 1 when the target is an absolute http://, gopher://, ftp:// or file:// URL the loader takes. */
+/*
+ * 1 when the target is an absolute http://, https://, gopher://, ftp:// or
+ * file:// URL the loader takes (https:// ends in the loader's handshake error
+ * page: there is no secure backend).
+ */
 int hostloader_takes(const char *target);
 
 /* 1 when the target is a file:// URL and LocalFiles is off: the client gets 403. */

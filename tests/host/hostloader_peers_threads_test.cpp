@@ -229,6 +229,20 @@ TEST_F(Loader, FileUrlsThroughTheHost)
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + via("file://" + dir_->path() + "/html/missing")), "404");
 }
 
+// There is no secure backend: an https:// URL reaches the loader, whose
+// handshake error page names it.
+TEST_F(Loader, HttpsUrlsGetTheHandshakePage)
+{
+    int port = 0;
+    auto h = host("https", "", &port);
+    const std::string target = "https://127.0.0.1:" + std::to_string(origin_port_) + "/";
+    const std::string page = curl("-x http://127.0.0.1:" + std::to_string(port) + " --request-target '" + target +
+                                  "' -w ' %{http_code}' " + origin("/"));
+    EXPECT_NE(page.find("SSL Handshake with upstream server failed"), std::string::npos) << page;
+    EXPECT_NE(page.find(target), std::string::npos) << page;
+    EXPECT_EQ(page.find(" 501"), std::string::npos) << page;
+}
+
 TEST_F(Loader, FtpUrlsThroughTheHost)
 {
     if (!peers::installed("/usr/sbin/vsftpd"))
