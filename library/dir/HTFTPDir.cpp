@@ -502,6 +502,8 @@ extern "C" int parse_vms_line(char *line, HTFTPDirEntry *entry, HTFTPListState *
         name[name_length - 1] == 'z')
         name[name_length - 1] = 'Z';
     char *dir = std::strstr(name, ".dir");
+    if (dir == name)
+        return 0; // nothing left to name the entry by
     if (dir != nullptr) {
         *dir = '\0';
         entry->mode = HT_FTP_MODE_DIR;

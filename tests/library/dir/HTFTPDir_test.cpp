@@ -304,6 +304,9 @@ TEST_F(FTPDir, VmsLines)
         {"Directory DISK$USER:[ANONYMOUS]", 0, nullptr, 0, 0, nullptr, nullptr, 0, 0},
         {"Total of 3 files, 714/720 blocks.", 0, nullptr, 0, 0, nullptr, nullptr, 0, 0},
         {";1 5/6", 0, nullptr, 0, 0, nullptr, nullptr, 0, 0},
+        // Nothing in front of ".DIR" would name the directory: no entry.
+        {".DIR;1 1/3 1-FEB-1996 10:00:00", 0, nullptr, 0, 0, nullptr, nullptr, 0, 0},
+        {".DIRECTORY.TXT;1 1/3 1-FEB-1996 10:00:00", 0, nullptr, 0, 0, nullptr, nullptr, 0, 0},
     };
     for (const LineCase &c : cases) {
         HTFTPDirEntry e;
