@@ -567,37 +567,38 @@ extern "C" PLUGRT_EXPORT void HTINVURLRW(void *handle, const char *url, char **r
     f.finish(HTTPD_SUCCESS);
 }
 
-extern "C" PLUGRT_EXPORT void HTCOOKIERW(void *handle, void *a, void *b, void *c, long *return_code) noexcept
+namespace {
+
+// A call the host carries out whole: the entry is called with the request
+// and the plug-in's arguments, and the result says only whether the host
+// has that entry.
+template <int N, typename... Args>
+void hand_to_host(Api api, void *handle, long *return_code, long done, Args... args) noexcept
 {
-    Frame f(Api::CookieRewrite, handle, return_code, {});
+    Frame f(api, handle, return_code, {});
     if (!f.live())
         return;
-    auto rewrite = f.need<HTCB_COOKIE_REWRITE>();
-    if (rewrite != nullptr)
-        rewrite(f.handle(), a, b, c);
-    f.finish(rewrite ? HTTPD_SUCCESS : HTTPD_UNSUPPORTED);
+    auto entry = f.need<N>();
+    if (entry != nullptr)
+        entry(f.handle(), args...);
+    f.finish(entry ? done : HTTPD_UNSUPPORTED);
+}
+
+} // namespace
+
+extern "C" PLUGRT_EXPORT void HTCOOKIERW(void *handle, void *a, void *b, void *c, long *return_code) noexcept
+{
+    hand_to_host<HTCB_COOKIE_REWRITE>(Api::CookieRewrite, handle, return_code, HTTPD_SUCCESS, a, b, c);
 }
 
 extern "C" PLUGRT_EXPORT void HTADDRWTAG(void *handle, void *a, void *b, long *return_code) noexcept
 {
-    Frame f(Api::AddRewriteTag, handle, return_code, {});
-    if (!f.live())
-        return;
-    auto add = f.need<HTCB_REWRITE_TAG_ADD>();
-    if (add != nullptr)
-        add(f.handle(), a, b);
-    f.finish(add ? HTTPD_DONE : HTTPD_UNSUPPORTED);
+    hand_to_host<HTCB_REWRITE_TAG_ADD>(Api::AddRewriteTag, handle, return_code, HTTPD_DONE, a, b);
 }
 
 extern "C" PLUGRT_EXPORT void HTREMRWTAG(void *handle, void *a, void *b, long *return_code) noexcept
 {
-    Frame f(Api::RemoveRewriteTag, handle, return_code, {});
-    if (!f.live())
-        return;
-    auto remove = f.need<HTCB_REWRITE_TAG_REMOVE>();
-    if (remove != nullptr)
-        remove(f.handle(), a, b);
-    f.finish(remove ? HTTPD_DONE : HTTPD_UNSUPPORTED);
+    hand_to_host<HTCB_REWRITE_TAG_REMOVE>(Api::RemoveRewriteTag, handle, return_code, HTTPD_DONE, a, b);
 }
 
 // ---- the request's pool ----
