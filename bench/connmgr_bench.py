@@ -105,10 +105,20 @@ def latency(conns, samples):
     return times[len(times) // 2] / 1000.0, times[len(times) * 99 // 100] / 1000.0
 
 
+def start(argv, log, port):
+    """Starts a peer with its output in `log`; returns once it listens on `port`."""
+    p = subprocess.Popen(argv, stdout=open(log, "wb"), stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    if not wait_port(port):
+        p.kill()
+        p.wait()
+        raise SystemExit(f"{argv[0]} did not start (see {log})")
+    return p
+
+
 def stop(proc):
     proc.terminate()
     try:
-        proc.wait(5)
+        proc.wait(10)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()

@@ -17,29 +17,10 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
 
-from connmgr_bench import free_port, wait_port
-
-
-def start(argv, log, port):
-    p = subprocess.Popen(argv, stdout=open(log, "wb"), stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    if not wait_port(port):
-        p.kill()
-        p.wait()
-        raise SystemExit(f"{argv[0]} did not start (see {log})")
-    return p
-
-
-def stop(p):
-    p.send_signal(signal.SIGTERM)
-    try:
-        p.wait(10)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        p.wait()
+from connmgr_bench import free_port, start, stop, wait_port
 
 
 def wrk(proxy_port, url, connections, seconds, d):

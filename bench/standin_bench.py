@@ -22,34 +22,15 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
 import tempfile
 import time
 
-from connmgr_bench import free_port, wait_port
+from connmgr_bench import free_port, start, stop, wait_port
 
 TICK = os.sysconf("SC_CLK_TCK")
-
-
-def start(argv, log, port):
-    p = subprocess.Popen(argv, stdout=open(log, "wb"), stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    if not wait_port(port):
-        p.kill()
-        p.wait()
-        raise SystemExit(f"{argv[0]} did not start (see {log})")
-    return p
-
-
-def stop(p):
-    p.send_signal(signal.SIGTERM)
-    try:
-        p.wait(10)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        p.wait()
 
 
 def children(pid):

@@ -4,7 +4,7 @@
 // Expect: 100-continue), kept origin connections that nginx closes.
 #include "gopher_peer.hpp"
 #include "hostloader.h"
-#include "peers.hpp"
+#include "standin_peer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,24 +21,10 @@
 
 namespace {
 
+using standin::slurp;
+using standin::words_of;
+
 using namespace std::chrono_literals;
-
-std::vector<std::string> words_of(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;)
-        out.push_back(w);
-    return out;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Runs curl with the arguments; its standard output.
 std::string curl(const std::string &args)
@@ -101,16 +87,7 @@ protected:
     std::unique_ptr<peers::Peer> host(const std::string &name, const std::string &config, int *port)
     {
         *port = peers::free_port();
-        const std::string conf =
-            dir_->file(name + ".conf", "ListenAddress 127.0.0.1\nListenPort " + std::to_string(*port) +
-                                           "\nWorkerThreads 4\nRequestTimeout 10\n" + config);
-        std::vector<std::string> argv = words_of(HOST_EMULATOR);
-        argv.push_back(STANDIN_PROXY);
-        argv.push_back("--config");
-        argv.push_back(conf);
-        auto p = std::make_unique<peers::Peer>(argv, dir_->path() + "/" + name + ".out", *port);
-        EXPECT_TRUE(p->ready(60s)) << slurp(dir_->path() + "/" + name + ".out");
-        return p;
+        return standin::start(*dir_, name, "ListenAddress 127.0.0.1\nListenPort " + std::to_string(*port) + "\nWorkerThreads 4\nRequestTimeout 10\n" + config, *port);
     }
     std::string origin(const std::string &path) const
     {

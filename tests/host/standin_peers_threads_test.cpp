@@ -3,7 +3,7 @@
 // statuses passed through, large bodies with Expect: 100-continue, the
 // service plug-in, origin connections shared by requests, 1000 idle kept
 // connections, and SIGTERM while wrk is running.
-#include "peers.hpp"
+#include "standin_peer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,9 @@
 
 namespace {
 
+using standin::slurp;
+using standin::words_of;
+
 using namespace std::chrono_literals;
 
 #ifdef HT_TEST_REDUCED
@@ -31,14 +34,6 @@ constexpr const char *kWrkSeconds = "3s";
 constexpr int kIdle = 1000;
 constexpr const char *kWrkSeconds = "10s";
 #endif
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Runs a shell command line; its output (both streams) and exit status.
 std::string run(const std::string &command, int *status = nullptr)
@@ -61,15 +56,6 @@ std::string curl(const std::string &args) { return run("/usr/bin/curl -s -S --ma
 
 const std::string kProgram = std::string(HOST_EMULATOR).empty() ? STANDIN_PROXY
                                                                  : std::string(HOST_EMULATOR) + " " + STANDIN_PROXY;
-
-std::vector<std::string> words_of(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;)
-        out.push_back(w);
-    return out;
-}
 
 TEST(StandinProgram, CommandLineAndConfigurationChecks)
 {
@@ -156,15 +142,7 @@ protected:
     std::unique_ptr<peers::Peer> host(const std::string &name, const std::string &config, int *port)
     {
         *port = peers::free_port();
-        const std::string conf = dir_->file(name + ".conf", "ListenPort " + std::to_string(*port) +
-                                                                "\nWorkerThreads 8\nRequestTimeout 20\n" + config);
-        std::vector<std::string> argv = words_of(HOST_EMULATOR);
-        argv.push_back(STANDIN_PROXY);
-        argv.push_back("--config");
-        argv.push_back(conf);
-        auto p = std::make_unique<peers::Peer>(argv, dir_->path() + "/" + name + ".out", *port);
-        EXPECT_TRUE(p->ready(60s)) << slurp(dir_->path() + "/" + name + ".out");
-        return p;
+        return standin::start(*dir_, name, "ListenPort " + std::to_string(*port) + "\nWorkerThreads 8\nRequestTimeout 20\n" + config, *port);
     }
     std::string origin(const std::string &path) const
     {
