@@ -3,6 +3,8 @@
 front of one nginx origin (a script, not a test; one run prints every figure).
 
     bench/standin_bench.py --build build/dev [--seconds 10] [--rounds 3]
+                           [--targets direct,standin-proxy] [--loads /10m:1]
+                           [--baseline OTHER/standin-proxy]
 
 Targets: nginx direct (the baseline), tinyproxy, squid (no cache), nginx as
 a forward proxy (1 worker), standin-proxy (origin pool on, no plug-ins).
@@ -13,6 +15,10 @@ rounds: requests/s, p50 and p99 latency, requests per proxy CPU-second
 (user + system of the proxy and its threads and children, from
 /proc/PID/stat), MB/s, the proxy's peak RSS, and its memory per idle
 connection (1000 idle keep-alive connections, once per round).
+--targets and --loads pick a part of the table (the origin always runs;
+with /1k absent from the loads the idle-connection figure is left out);
+--baseline runs a second standin-proxy program (an older build) in the
+same rounds, so that a change is measured against it in one machine state.
 
 Everything runs on loopback from private configurations in a temporary
 directory; every program started is stopped by its pid.
@@ -127,7 +133,14 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--seconds", type=int, default=10)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--targets", default="direct,tinyproxy,squid,nginx-proxy,standin-proxy",
+                    help="comma-separated targets to run")
+    ap.add_argument("--loads", default="/1k:1,/1k:16,/1k:64,/10m:1",
+                    help="comma-separated PATH:CONNECTIONS loads")
+    ap.add_argument("--baseline", help="another standin-proxy program, run beside it as standin-base")
     a = ap.parse_args()
+    wanted = set(a.targets.split(","))
+    loads = [(p, int(c)) for p, c in (x.rsplit(":", 1) for x in a.loads.split(","))]
     d = tempfile.mkdtemp(prefix="standin-bench.")
     os.chmod(d, 0o755)
     started = []
@@ -150,50 +163,56 @@ def main():
                        f"{d}/nginx.out", ng)
         started.append(origin)
         host = f"127.0.0.1:{ng}"
-        targets = [("direct", ng, None)]
+        targets = [("direct", ng, None)] if "direct" in wanted else []
 
-        tp = free_port()
-        with open(os.path.join(d, "tinyproxy", "tinyproxy.conf"), "w") as f:
-            f.write(("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "") +
-                    f"Port {tp}\nListen 127.0.0.1\nTimeout 30\nPidFile \"{d}/tinyproxy/pid\"\n"
-                    f"LogFile \"{d}/tinyproxy/log\"\nLogLevel Warning\nMaxClients 256\nAllow 127.0.0.0/8\n")
-        p = start(["tinyproxy", "-d", "-c", f"{d}/tinyproxy/tinyproxy.conf"], f"{d}/tinyproxy/out", tp)
-        started.append(p)
-        targets.append(("tinyproxy", tp, p))
+        if "tinyproxy" in wanted:
+            tp = free_port()
+            with open(os.path.join(d, "tinyproxy", "tinyproxy.conf"), "w") as f:
+                f.write(("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "") +
+                        f"Port {tp}\nListen 127.0.0.1\nTimeout 30\nPidFile \"{d}/tinyproxy/pid\"\n"
+                        f"LogFile \"{d}/tinyproxy/log\"\nLogLevel Warning\nMaxClients 256\nAllow 127.0.0.0/8\n")
+            p = start(["tinyproxy", "-d", "-c", f"{d}/tinyproxy/tinyproxy.conf"], f"{d}/tinyproxy/out", tp)
+            started.append(p)
+            targets.append(("tinyproxy", tp, p))
 
-        sp = free_port()
-        with open(os.path.join(d, "squid", "squid.conf"), "w") as f:
-            f.write(f"http_port 127.0.0.1:{sp}\nworkers 1\nacl loopback src 127.0.0.0/8\n"
-                    f"http_access allow loopback\nhttp_access deny all\ncache deny all\ncache_mem 0 MB\n"
-                    f"icp_port 0\nhtcp_port 0\nsnmp_port 0\npinger_enable off\ndns_nameservers 127.0.0.1\n"
-                    f"pid_filename {d}/squid/squid.pid\ncache_log {d}/squid/cache.log\naccess_log none\n"
-                    f"cache_store_log none\ncoredump_dir {d}/squid\nnetdb_filename none\n"
-                    f"shutdown_lifetime 0 seconds\n" + ("cache_effective_user proxy\n" if os.geteuid() == 0 else ""))
-        p = start(["squid", "-N", "-f", f"{d}/squid/squid.conf"], f"{d}/squid/out", sp)
-        started.append(p)
-        targets.append(("squid", sp, p))
+        if "squid" in wanted:
+            sp = free_port()
+            with open(os.path.join(d, "squid", "squid.conf"), "w") as f:
+                f.write(f"http_port 127.0.0.1:{sp}\nworkers 1\nacl loopback src 127.0.0.0/8\n"
+                        f"http_access allow loopback\nhttp_access deny all\ncache deny all\ncache_mem 0 MB\n"
+                        f"icp_port 0\nhtcp_port 0\nsnmp_port 0\npinger_enable off\ndns_nameservers 127.0.0.1\n"
+                        f"pid_filename {d}/squid/squid.pid\ncache_log {d}/squid/cache.log\naccess_log none\n"
+                        f"cache_store_log none\ncoredump_dir {d}/squid\nnetdb_filename none\n"
+                        f"shutdown_lifetime 0 seconds\n" + ("cache_effective_user proxy\n" if os.geteuid() == 0 else ""))
+            p = start(["squid", "-N", "-f", f"{d}/squid/squid.conf"], f"{d}/squid/out", sp)
+            started.append(p)
+            targets.append(("squid", sp, p))
 
-        fp = free_port()
-        with open(os.path.join(d, "fwd", "nginx.conf"), "w") as f:
-            f.write(f"daemon off;\nmaster_process off;\nworker_processes 1;\npid {d}/fwd/nginx.pid;\n"
-                    f"error_log {d}/fwd/error.log;\nevents {{ worker_connections 8192; }}\n"
-                    f"http {{\n access_log off;\n{temps} keepalive_requests 1000000;\n"
-                    f" server {{ listen 127.0.0.1:{fp}; location / {{ proxy_pass http://$http_host$request_uri;"
-                    f" proxy_http_version 1.1; proxy_set_header Connection \"\"; }} }}\n}}\n")
-        p = start(["/usr/sbin/nginx", "-e", f"{d}/fwd/error.log", "-p", f"{d}/fwd", "-c", f"{d}/fwd/nginx.conf"],
-                  f"{d}/fwd/out", fp)
-        started.append(p)
-        targets.append(("nginx-proxy", fp, p))
+        if "nginx-proxy" in wanted:
+            fp = free_port()
+            with open(os.path.join(d, "fwd", "nginx.conf"), "w") as f:
+                f.write(f"daemon off;\nmaster_process off;\nworker_processes 1;\npid {d}/fwd/nginx.pid;\n"
+                        f"error_log {d}/fwd/error.log;\nevents {{ worker_connections 8192; }}\n"
+                        f"http {{\n access_log off;\n{temps} keepalive_requests 1000000;\n"
+                        f" server {{ listen 127.0.0.1:{fp}; location / {{ proxy_pass http://$http_host$request_uri;"
+                        f" proxy_http_version 1.1; proxy_set_header Connection \"\"; }} }}\n}}\n")
+            p = start(["/usr/sbin/nginx", "-e", f"{d}/fwd/error.log", "-p", f"{d}/fwd", "-c", f"{d}/fwd/nginx.conf"],
+                      f"{d}/fwd/out", fp)
+            started.append(p)
+            targets.append(("nginx-proxy", fp, p))
 
-        hp = free_port()
-        with open(os.path.join(d, "host.conf"), "w") as f:
-            f.write(f"ListenAddress 127.0.0.1\nListenPort {hp}\nWorkerThreads 32\nServerConnPool on\n"
-                    f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n")
-        p = start([os.path.join(a.build, "host", "standin-proxy"), "--config", f"{d}/host.conf"], f"{d}/host.out", hp)
-        started.append(p)
-        targets.append(("standin-proxy", hp, p))
+        hosts = [("standin-proxy", os.path.join(a.build, "host", "standin-proxy"))] if "standin-proxy" in wanted else []
+        if a.baseline:
+            hosts.append(("standin-base", a.baseline))
+        for name, program in hosts:
+            hp = free_port()
+            with open(os.path.join(d, f"{name}.conf"), "w") as f:
+                f.write(f"ListenAddress 127.0.0.1\nListenPort {hp}\nWorkerThreads 32\nServerConnPool on\n"
+                        f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n")
+            p = start([program, "--config", f"{d}/{name}.conf"], f"{d}/{name}.out", hp)
+            started.append(p)
+            targets.append((name, hp, p))
 
-        loads = [("/1k", 1), ("/1k", 16), ("/1k", 64), ("/10m", 1)]
         results = {}
         idle = {}
         for r in range(a.rounds):
@@ -203,7 +222,7 @@ def main():
                 for path, c in loads:
                     res = wrk(port, f"http://{host}{path}", host, c, a.seconds, d, pid)
                     results.setdefault((name, path, c), []).append(res)
-                if pid:
+                if pid and any(path == "/1k" for path, _ in loads):
                     idle.setdefault(name, []).append(per_idle_connection(pid, port, f"http://{host}/1k", host))
         print(f"wrk -t1, {a.seconds} s, medians of {a.rounds} rounds; origin nginx (1 worker) on loopback")
         print(f"{'target':14s} {'load':10s} {'req/s':>9s} {'p50 ms':>8s} {'p99 ms':>8s} {'req/CPU-s':>10s}"
@@ -218,7 +237,7 @@ def main():
         print()
         for name, _, proc in targets:
             if proc:
-                per = ", ".join(f"{x:.0f}" for x in idle[name])
+                per = ", ".join(f"{x:.0f}" for x in idle.get(name, [])) or "-"
                 print(f"{name:14s} peak RSS {rss_kib(proc.pid, 'VmHWM') / 1024:7.1f} MiB;"
                       f" bytes per idle connection by round: {per}")
     finally:
