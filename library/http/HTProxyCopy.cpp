@@ -17,7 +17,16 @@
 
 namespace {
 
+// Body reads start at the small block and double, up to the large one,
+// while they keep filling it: a short answer costs one small block, a long
+// one far fewer system calls per megabyte. Memory stays bounded per copy.
 constexpr int kReadBlock = 32768;
+constexpr int kReadBlockMax = 256 * 1024;
+// The most one relay asks for; the pipe's size bounds it further. Below
+// the least, the few bytes left cost fewer calls read and written (the
+// writer sends them with what it holds).
+constexpr int kRelayMax = 1 << 20;
+constexpr long long kRelayMin = 64 * 1024;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool blank(char c) { return c == ' ' || c == '\t'; }
@@ -404,6 +413,22 @@ namespace {
             tfprintf(stderr, __VA_ARGS__);               \
     } while (0)
 
+// Relayed body bytes: counted off the length or chunk without being seen.
+void skip(HTProxyFrame &f, int n)
+{
+    if (f.state == HT_FRAME_CLOSE)
+        return;
+    f.left -= n;
+    if (f.left > 0)
+        return;
+    if (f.state == HT_FRAME_LENGTH) {
+        f.state = HT_FRAME_DONE;
+    } else {
+        f.state = HT_FRAME_CHUNK_END;
+        f.line_cr = 0;
+    }
+}
+
 bool output_broken(HTStream *sink)
 {
     int st = 0;
@@ -467,6 +492,9 @@ int run(Copy &c, int *last_status)
     HTProxyFrame_init(&c.frame, c.request != nullptr && c.request->method == HT_METHOD_HEAD);
     c.head = static_cast<char *>(HTMemPoolAlloc(HT_STACK_HEAD_MAX + 1, g));
     char *block = nullptr;
+    int blockSize = 0;
+    bool filled = false; // the last read filled the whole block
+    bool relay = true, relayed = false;
     bool extra = false, ended_by_close = false;
     g->io_error = 0;
     g->response_length = -1;
@@ -491,16 +519,32 @@ int run(Copy &c, int *last_status)
                     count = c.in->last_fill < 0 ? -1 : 0;
                 }
             } else {
-                if (block == nullptr)
-                    block = static_cast<char *>(HTMemPoolAlloc(kReadBlock, g));
-                int want = kReadBlock;
-                if ((c.frame.state == HT_FRAME_LENGTH || c.frame.state == HT_FRAME_CHUNK_DATA) &&
-                    c.frame.left < want)
-                    want = static_cast<int>(c.frame.left);
-                count = HTSocket_read(c.in->socket, block, want, c.request);
-                if (count == 0 && c.in->socket != nullptr && c.in->socket->error == EAGAIN)
-                    count = -1;
-                bytes = block;
+                const bool counted = c.frame.state == HT_FRAME_LENGTH || c.frame.state == HT_FRAME_CHUNK_DATA;
+                // Large runs of body bytes that pass unchanged go from socket to
+                // socket; an answer framed by the close, once a read has filled the block.
+                const bool large = counted ? c.frame.left >= kRelayMin : c.frame.state == HT_FRAME_CLOSE && filled;
+                if (relay && large && !c.ignore_output && HTStreamStackWriter_straight(c.sink, g)) {
+                    const int want = counted && c.frame.left < kRelayMax ? static_cast<int>(c.frame.left) : kRelayMax;
+                    count = HTWriter_relay(c.sink, c.in->socket, want);
+                    if (count == HT_RELAY_UNAVAILABLE)
+                        relay = false;
+                    else
+                        relayed = true;
+                }
+                if (!relayed) {
+                    if (block == nullptr || (filled && blockSize < kReadBlockMax)) {
+                        blockSize = block == nullptr ? kReadBlock : 2 * blockSize;
+                        block = static_cast<char *>(HTMemPoolAlloc(static_cast<size_t>(blockSize), g));
+                    }
+                    int want = blockSize;
+                    if (counted && c.frame.left < want)
+                        want = static_cast<int>(c.frame.left);
+                    count = HTSocket_read(c.in->socket, block, want, c.request);
+                    filled = count == blockSize;
+                    if (count == 0 && c.in->socket != nullptr && c.in->socket->error == EAGAIN)
+                        count = -1;
+                    bytes = block;
+                }
             }
         }
         if (count < 0) {
@@ -518,29 +562,35 @@ int run(Copy &c, int *last_status)
             break;
         }
         c.total += count;
-        size_t at = 0;
-        while (at < static_cast<size_t>(count)) {
-            int interim = 0;
-            const size_t used = take(c, bytes + at, static_cast<size_t>(count) - at, &interim);
-            at += used;
-            if (interim && c.stop_at_interim) {
-                if (fromInput)
-                    HTInputSocket_moveInputPointer(c.in, static_cast<int>(at));
-                *last_status = 100;
-                g->server_close = 0;
-                return static_cast<int>(c.total > 0x7FFFFFFF ? 0x7FFFFFFF : c.total);
+        if (relayed) {
+            relayed = false;
+            skip(c.frame, count);
+            c.body += count;
+        } else {
+            size_t at = 0;
+            while (at < static_cast<size_t>(count)) {
+                int interim = 0;
+                const size_t used = take(c, bytes + at, static_cast<size_t>(count) - at, &interim);
+                at += used;
+                if (interim && c.stop_at_interim) {
+                    if (fromInput)
+                        HTInputSocket_moveInputPointer(c.in, static_cast<int>(at));
+                    *last_status = 100;
+                    g->server_close = 0;
+                    return static_cast<int>(c.total > 0x7FFFFFFF ? 0x7FFFFFFF : c.total);
+                }
+                if (c.frame.state == HT_FRAME_DONE || c.frame.state == HT_FRAME_ERROR)
+                    break;
+                if (used == 0)
+                    break;
             }
-            if (c.frame.state == HT_FRAME_DONE || c.frame.state == HT_FRAME_ERROR)
-                break;
-            if (used == 0)
+            if (fromInput)
+                HTInputSocket_moveInputPointer(c.in, static_cast<int>(at));
+            if (at < static_cast<size_t>(count))
+                extra = c.frame.state == HT_FRAME_DONE; // bytes behind the answer's end
+            if (c.frame.head_overrun)
                 break;
         }
-        if (fromInput)
-            HTInputSocket_moveInputPointer(c.in, static_cast<int>(at));
-        if (at < static_cast<size_t>(count))
-            extra = c.frame.state == HT_FRAME_DONE; // bytes behind the answer's end
-        if (c.frame.head_overrun)
-            break;
         if (!c.ignore_output && c.frame.state != HT_FRAME_HEAD && output_broken(c.sink)) {
             const long long cl = c.frame.length > 0 ? c.frame.length : 0;
             const double pct = cl > 0 ? 100.0 * static_cast<double>(c.body) / static_cast<double>(cl) : 0.0;

@@ -499,6 +499,19 @@ extern "C" int HTStreamStackWriter(const char *bytes, int length, HTStream *sink
     return 0;
 }
 
+extern "C" int HTStreamStackWriter_straight(HTStream *sink, HTThdGlobals *context) noexcept
+{
+    HTThdGlobals *g = globals(context);
+    const HTRespHeaders *s = store_of(g);
+    if (sink_type(sink) != HT_STREAM_TYPE_WRITER)
+        return 0;
+    const unsigned parse_for =
+        g ? g->plugin_flags & (HT_PLUGIN_LOG | HT_PLUGIN_POSTEXIT | HT_PLUGIN_USER_HEADERS) : 0;
+    if (s == nullptr || parse_for == 0)
+        return 1;
+    return !s->failed && s->phase >= HT_STACK_BODY && s->status_code != 304;
+}
+
 extern "C" int HTStreamStackWriterWriteHeader(const char *bytes, int length, HTStream *sink, int *state,
                                               HTThdGlobals *context) noexcept
 {

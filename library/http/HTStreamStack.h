@@ -62,6 +62,13 @@ HT_EXPORT HTRespHeaders *HTStreamStack_store(HTThdGlobals *context) HT_NOEXCEPT;
 HT_EXPORT int HTStreamStackWriter(const char *bytes, int length, HTStream *sink, int *state,
                                   HTThdGlobals *context) HT_NOEXCEPT;
 /*
+ * 1 when HTStreamStackWriter would hand the next bytes unchanged to the
+ * sink's write, the sink being a socket writer: the bytes may then reach
+ * the writer by other means (HTWriter_relay) with the same effect. 0 while
+ * a head is parsed, for a body that is dropped, or for another sink.
+ */
+HT_EXPORT int HTStreamStackWriter_straight(HTStream *sink, HTThdGlobals *context) HT_NOEXCEPT;
+/*
  * As HTStreamStackWriter, but while the head is being read, a header line
  * that begins with a name of the context's ignore_headers list (any case)
  * is dropped with its line end. Lines are the writer's: they end at CR, LF

@@ -438,6 +438,51 @@ extern "C" int HTSocket_writemsg(HTSocket *s, const void *buffer, int length, HT
     return r;
 }
 
+extern "C" int HTSocket_spliceIn(HTSocket *s, int pipe_in, int length, HTRequest *request) noexcept
+{
+    if (s == nullptr)
+        return -1;
+    if (s->secure) {
+        s->error = EINVAL;
+        return -1;
+    }
+    const ssize_t r = splice(s->socket, nullptr, pipe_in, nullptr, static_cast<size_t>(length < 0 ? 0 : length),
+                             SPLICE_F_MOVE);
+    if (r < 0) {
+        s->error = errno;
+        return -1;
+    }
+    HTPerf_add(HT_PERF_BYTES_READ, static_cast<uint32_t>(r));
+    stamp(request);
+    s->bytes_read += static_cast<uint32_t>(r);
+    if (HT_TRACE_ON(HT_TRACE_SOCKS))
+        tfprintf(stderr, "Socket...... spliced %d bytes in from socket %d.\n", static_cast<int>(r), s->socket);
+    return static_cast<int>(r);
+}
+
+extern "C" int HTSocket_spliceOut(HTSocket *s, int pipe_out, int length, HTRequest *request) noexcept
+{
+    if (s == nullptr)
+        return -1;
+    if (s->secure) {
+        s->error = EINVAL;
+        return -1;
+    }
+    HTSocketTable_checkSocket(s->socket, request);
+    const ssize_t r = splice(pipe_out, nullptr, s->socket, nullptr, static_cast<size_t>(length < 0 ? 0 : length),
+                             SPLICE_F_MOVE);
+    if (r < 0) {
+        s->error = errno;
+        return -1;
+    }
+    HTPerf_add(HT_PERF_BYTES_WRITTEN, static_cast<uint32_t>(r));
+    stamp(request);
+    s->bytes_written += static_cast<uint32_t>(r);
+    if (HT_TRACE_ON(HT_TRACE_SOCKS))
+        tfprintf(stderr, "Socket...... spliced %d bytes out to socket %d.\n", static_cast<int>(r), s->socket);
+    return static_cast<int>(r);
+}
+
 namespace {
 
 ssize_t counted_in(HTSocket *s, ssize_t r)

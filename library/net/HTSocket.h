@@ -95,6 +95,15 @@ HT_EXPORT int HTSocket_write(HTSocket *s, const void *buffer, int length, HTRequ
  * the bytes sent (possibly fewer than length), or -1.
  */
 HT_EXPORT int HTSocket_writemsg(HTSocket *s, const void *buffer, int length, HTRequest *request) HT_NOEXCEPT;
+/*
+ * Zero-copy moves between a plain socket and a pipe (splice): up to length
+ * bytes from the socket into the pipe's write end, or from the pipe's read
+ * end onto the socket. The bytes moved (the read: 0 at end of stream), or
+ * -1 with the error saved; counted and time-stamped as reads and writes
+ * are. A secure socket never splices: -1 with EINVAL, nothing moved.
+ */
+HT_EXPORT int HTSocket_spliceIn(HTSocket *s, int pipe_in, int length, HTRequest *request) HT_NOEXCEPT;
+HT_EXPORT int HTSocket_spliceOut(HTSocket *s, int pipe_out, int length, HTRequest *request) HT_NOEXCEPT;
 /* The system calls; results >= 0 are added to the object's counters, failures save errno. */
 HT_EXPORT ssize_t HTSocket_recv(HTSocket *s, void *buffer, size_t length, int flags) HT_NOEXCEPT;
 HT_EXPORT ssize_t HTSocket_recvfrom(HTSocket *s, void *buffer, size_t length, int flags,

@@ -14,9 +14,13 @@
 #include "htstab.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -101,6 +105,92 @@ bool send_direct(HTWriter *w, const char *data, int n, const char *failure)
         n -= r;
     }
     return true;
+}
+
+// The thread's relay pipe: bytes spliced in from one socket wait in it only
+// until they are spliced out to the other, so it is empty between relays.
+// A failure that may leave bytes in it closes it; the next relay makes a
+// new one.
+constexpr int kRelayPipeSize = 1 << 20;
+
+struct RelayPipe {
+    int fd[2] = {-1, -1};
+    int capacity = 0;
+    void discard()
+    {
+        for (int &f : fd)
+            if (f >= 0) {
+                close(f);
+                f = -1;
+            }
+        capacity = 0;
+    }
+    ~RelayPipe() { discard(); }
+    bool ready()
+    {
+        if (fd[0] >= 0)
+            return true;
+        if (pipe2(fd, O_CLOEXEC) != 0) {
+            fd[0] = fd[1] = -1;
+            return false;
+        }
+        // A larger pipe moves more per pair of calls; the system's own limit may refuse it.
+        (void)fcntl(fd[1], F_SETPIPE_SZ, kRelayPipeSize);
+        capacity = fcntl(fd[1], F_GETPIPE_SZ);
+        if (capacity <= 0) {
+            discard();
+            return false;
+        }
+        return true;
+    }
+};
+
+thread_local RelayPipe relayPipe;
+
+// A splice onto a socket the peer has closed raises SIGPIPE (a send asks
+// for none): held back while relaying, and taken away when the write
+// failed that way.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        restore_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0 && !sigismember(&old_, SIGPIPE);
+    }
+    ~PipeSignalHeld()
+    {
+        if (restore_)
+            pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    void take()
+    {
+        const struct timespec none = {0, 0};
+        while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
+        }
+    }
+    PipeSignalHeld(const PipeSignalHeld &) = delete;
+    PipeSignalHeld &operator=(const PipeSignalHeld &) = delete;
+
+private:
+    sigset_t pipe_, old_;
+    bool restore_ = false;
+};
+
+// The bytes left in the relay pipe when the writer's socket cannot splice:
+// read back and sent as any write is.
+void send_from_pipe(HTWriter *w, int fd, int n)
+{
+    char bounce[16384];
+    while (n > 0 && !w->error) {
+        const ssize_t r = read(fd, bounce, static_cast<size_t>(n) < sizeof bounce ? static_cast<size_t>(n) : sizeof bounce);
+        if (r <= 0) {
+            w->error = 1;
+            break;
+        }
+        send_direct(w, bounce, static_cast<int>(r), "HTWriter_relay: Error on socket output stream!!!\n");
+        n -= static_cast<int>(r);
+    }
 }
 
 bool blocked(const HTStaticConfig *c, const char *line)
@@ -339,6 +429,63 @@ extern "C" int HTWriter_write(HTStream *me, const char *data, int n) noexcept
     if (w->error)
         return -1;
     return send_direct(w, data, n, "HTWriter_write: Error on socket output stream!!!\n") ? 0 : -1;
+}
+
+extern "C" int HTWriter_relay(HTStream *me, HTSocket *from, int length) noexcept
+{
+    HTWriter *w = W(me);
+    if (w == nullptr || w->isa != &HTWriterClass || from == nullptr || length <= 0 || w->socket == nullptr)
+        return HT_RELAY_UNAVAILABLE;
+    if (w->error || (aborted(w->request) && !w->write_when_aborted) || w->socket->secure || from->secure ||
+        HTSocketTable_debugging() || (w->request != nullptr && w->request->send_control != nullptr) ||
+        observer.load(std::memory_order_acquire) != nullptr)
+        return HT_RELAY_UNAVAILABLE;
+    if (w->write_pos > 0) {
+        flush(w);
+        if (w->error)
+            return HT_RELAY_UNAVAILABLE;
+    }
+    RelayPipe &p = relayPipe;
+    if (!p.ready())
+        return HT_RELAY_UNAVAILABLE;
+    PipeSignalHeld held;
+    const int got = HTSocket_spliceIn(from, p.fd[1], length < p.capacity ? length : p.capacity, w->request);
+    if (got < 0)
+        return from->error == EINVAL ? HT_RELAY_UNAVAILABLE : -1;
+    if (got == 0)
+        return 0;
+    w->starter_done = 1;
+    w->body_count += static_cast<uint32_t>(got);
+    if (tcp())
+        tfprintf(stderr, "Writer...... relaying %d bytes.\n", got);
+    if (HTClientReadTimeoutOn)
+        HTClientReadTimeoutOn(w->request);
+    int left = got;
+    while (left > 0) {
+        const int r = HTSocket_spliceOut(w->socket, p.fd[0], left, w->request);
+        w->last_result = r;
+        if (r > 0) {
+            left -= r;
+            continue;
+        }
+        if (r < 0 && w->socket->error == EINVAL) {
+            send_from_pipe(w, p.fd[0], left);
+            left = 0;
+            break;
+        }
+        if (tcp())
+            tfprintf(stderr, "HTWriter_relay: Error on socket output stream (%d, errno %d)!!!\n", r,
+                     w->socket->error);
+        if (r < 0 && w->socket->error == EPIPE)
+            held.take();
+        w->error = 1;
+        break;
+    }
+    if (HTClientReadTimeoutOff)
+        HTClientReadTimeoutOff(w->request);
+    if (left > 0 || w->error)
+        p.discard();
+    return got;
 }
 
 extern "C" int HTWriter_putHeaders(HTStream *me, void *arg) noexcept

@@ -111,6 +111,21 @@ HT_EXPORT int HTWriter_abort(HTStream *me, void *reason) HT_NOEXCEPT;
 /* With socket debugging on: 0 when the socket still belongs to the request, else -1 (the writer is broken then). */
 HT_EXPORT int HTWriter_paranoiaCheck(HTStream *me) HT_NOEXCEPT;
 
+/*
+ * Relays up to length bytes read from the socket `from` to the writer's
+ * socket without passing them through memory of this process: the buffered
+ * bytes go first, then one read's worth moves through the thread's pipe
+ * (splice). The bytes read from `from` (all of them sent, unless the write
+ * failed: the error flag is set then, as a failed write sets it), 0 at its
+ * end of stream, -1 when the read failed (its error saved in `from`), or
+ * HT_RELAY_UNAVAILABLE, nothing read, when this writer or socket cannot
+ * relay (a secure socket, socket debugging, send-control data, a broken or
+ * aborted writer, no pipe, a socket that cannot splice): the caller reads
+ * and writes the bytes itself then.
+ */
+#define HT_RELAY_UNAVAILABLE (-2)
+HT_EXPORT int HTWriter_relay(HTStream *me, HTSocket *from, int length) HT_NOEXCEPT;
+
 /* One send of the bytes (HTSocket_writemsg). */
 HT_EXPORT int level3write(HTSocket *s, const char *data, int length, HTRequest *request) HT_NOEXCEPT;
 

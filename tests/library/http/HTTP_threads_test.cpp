@@ -24,8 +24,11 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -161,7 +164,25 @@ struct Result {
     Page page;
     int detailed = -1;
     int client_close = 0;
+    int output_healthy = 0;
 };
+
+// A connected pair of loopback TCP sockets.
+void tcp_pair(int fds[2])
+{
+    const int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(l, 1);
+    getsockname(l, reinterpret_cast<sockaddr *>(&a), &n);
+    fds[1] = socket(AF_INET, SOCK_STREAM, 0);
+    connect(fds[1], reinterpret_cast<sockaddr *>(&a), sizeof a);
+    fds[0] = accept(l, nullptr, nullptr);
+    close(l);
+}
 
 class HTTPLoader : public WorkerTest {
 protected:
@@ -200,14 +221,22 @@ protected:
     {
         Result r;
         int pair[2], in[2];
-        socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+        if (tcp_client)
+            tcp_pair(pair);
+        else
+            socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
         socketpair(AF_UNIX, SOCK_STREAM, 0, in);
         std::string got;
         std::thread drain([&] {
             char buf[65536];
             ssize_t k;
-            while ((k = recv(pair[1], buf, sizeof buf, 0)) > 0)
+            while (got.size() < client_limit && (k = recv(pair[1], buf, sizeof buf, 0)) > 0)
                 got.append(buf, static_cast<size_t>(k));
+            if (got.size() >= client_limit) {
+                // The client goes away in the middle of the answer.
+                close(pair[1]);
+                pair[1] = -1;
+            }
         });
         if (!body.empty())
             send(in[1], body.data(), body.size(), MSG_NOSIGNAL);
@@ -240,6 +269,7 @@ protected:
         r.page = p;
         r.detailed = g->detailed_error;
         r.client_close = g->client_close;
+        r.output_healthy = g->output_healthy;
         {
             int n = 0;
             char *p = HTInputSocket_getInputPointer(request->client_input, &n);
@@ -252,7 +282,8 @@ protected:
         shutdown(pair[0], SHUT_RDWR);
         drain.join();
         close(pair[0]);
-        close(pair[1]);
+        if (pair[1] >= 0)
+            close(pair[1]);
         close(in[0]);
         close(in[1]);
         out->socket = -1;
@@ -269,6 +300,8 @@ protected:
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
     HTStaticConfig cfg{};
+    bool tcp_client = false;       // the client's socket: TCP on loopback, else a socket pair
+    size_t client_limit = SIZE_MAX; // the client closes once it has this many bytes
 };
 
 const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -487,6 +520,117 @@ TEST_F(HTTPLoader, MisbehavingOriginsAreFramedAndNeverReused)
         // Never pooled: the next request opens a new connection.
         load("GET", url(o.port()));
         EXPECT_EQ(o.connections.load(), 2) << c.name;
+    }
+}
+
+// Answers far larger than any read block, to a client on a socket pair and
+// on TCP: every byte arrives, in order and only once, the framing is kept
+// (the bytes behind a complete answer are not taken for it), and the
+// connection is reused exactly when the answer allows it.
+std::string noise(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+TEST_F(HTTPLoader, LargeAnswersPassWholeWhateverTheirFraming)
+{
+    const std::string body = noise(3 * 1024 * 1024 + 17, 1);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    const std::string data = noise(4 * 1024 * 1024, 3);
+    auto chunk = [&](size_t at, size_t n) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", n);
+        return size + data.substr(at, n) + "\r\n";
+    };
+    // Chunks above, at and below the relay bound, one of a single byte, a trailer.
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk(0, 1 << 20) +
+                                chunk(1 << 20, 1) + chunk((1 << 20) + 1, 2 * 1024 * 1024 + 3) +
+                                chunk(3 * 1024 * 1024 + 4, 64 * 1024) + chunk(3 * 1024 * 1024 + 4 + 64 * 1024, 13) +
+                                "0\r\nX-Sum: 1\r\n\r\n";
+    struct Case {
+        const char *name;
+        std::string answer; // what the origin sends for each request
+        size_t whole;       // how much of it is the answer
+        bool closes;        // the origin closes after it
+        bool parsed;        // a logging step wants the head parsed
+        bool reused;
+    } cases[] = {
+        {"length", head + body, head.size() + body.size(), false, false, true},
+        {"length, head parsed", head + body, head.size() + body.size(), false, true, true},
+        {"chunked", chunked, chunked.size(), false, false, true},
+        {"chunked, head parsed", chunked, chunked.size(), false, true, true},
+        {"length, bytes behind it", head + body + "EXTRA", head.size() + body.size(), false, false, false},
+        {"until close", "HTTP/1.1 200 OK\r\n\r\n" + body, body.size() + 19, true, false, false},
+    };
+    cfg.server_conn_pool = 1;
+    cfg.server_idle_limit = 60;
+    cfg.max_socket_per_server = 10;
+    for (const bool tcp : {false, true}) {
+        tcp_client = tcp;
+        for (const Case &c : cases) {
+            const std::string what = std::string(c.name) + (tcp ? " (TCP client)" : " (socket pair)");
+            Origin o([&c](int fd, Origin &org) {
+                for (;;) {
+                    const std::string h = read_head(fd);
+                    if (h.empty())
+                        return;
+                    org.record(h);
+                    say(fd, c.answer);
+                    if (c.closes) {
+                        shutdown(fd, SHUT_WR);
+                        char b;
+                        recv(fd, &b, 1, 0);
+                        return;
+                    }
+                }
+            });
+            const auto parse = [&](HTRequest *) {
+                if (c.parsed)
+                    g->plugin_flags |= HT_PLUGIN_LOG;
+            };
+            for (int i = 0; i < 2; ++i) {
+                const Result r = load("GET", url(o.port(), "/big" + std::to_string(i)), parse);
+                EXPECT_EQ(r.rc, HT_LOAD_OK) << what;
+                EXPECT_GT(r.output_healthy, 0) << what;
+                EXPECT_EQ(r.client.size(), c.whole) << what;
+                EXPECT_TRUE(r.client == c.answer.substr(0, c.whole)) << what << ": the bytes differ";
+                EXPECT_EQ(r.client_close != 0, c.closes) << what;
+                g->plugin_flags &= ~HT_PLUGIN_LOG;
+            }
+            EXPECT_EQ(o.connections.load(), c.reused ? 1 : 2) << what;
+        }
+    }
+}
+
+// The client goes away in the middle of a large answer: the copy stops as
+// broken (no signal ends the process), the origin connection is not kept,
+// and the next answer on the same thread arrives whole.
+TEST_F(HTTPLoader, ClientGoneInTheMiddleOfALargeAnswer)
+{
+    const std::string body = noise(4 * 1024 * 1024, 2);
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    Origin o(serve_all(answer));
+    cfg.server_conn_pool = 1;
+    cfg.server_idle_limit = 60;
+    cfg.max_socket_per_server = 10;
+    for (const bool tcp : {false, true}) {
+        tcp_client = tcp;
+        client_limit = 300 * 1024;
+        const Result gone = load("GET", url(o.port(), "/gone"));
+        EXPECT_EQ(gone.rc, HT_LOAD_OK) << tcp;
+        EXPECT_EQ(gone.output_healthy, 0) << tcp;
+        EXPECT_LT(gone.client.size(), answer.size()) << tcp;
+        EXPECT_TRUE(gone.client == answer.substr(0, gone.client.size())) << tcp;
+        const int used = o.connections.load();
+        client_limit = SIZE_MAX;
+        const Result next = load("GET", url(o.port(), "/next"));
+        EXPECT_GT(next.output_healthy, 0) << tcp;
+        EXPECT_TRUE(next.client == answer) << tcp << ": " << next.client.size() << " bytes";
+        EXPECT_EQ(o.connections.load(), used + 1) << tcp;
     }
 }
 
