@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,7 +50,7 @@ struct Conn {
     void *argument;
     int socket;
     int slot;        // entry in the thread's poll array while a poll is prepared, else kNoSlot
-    time_t added;    // HTtime() when put on the poll list
+    long long added; // now_ms() when put on the poll list
     int timeout;     // idle seconds
     int timedOut;    // HT_DISPATCH_*
 };
@@ -130,6 +131,16 @@ std::atomic<long> maxCountSessions{0};  // vly_maxCountSessions
 std::atomic<long> countSessions{0};     // vly_countSessions
 std::atomic<long> freeSessionBufs{0};   // vly_freeSessionBufs
 std::atomic<long> sessErrors{0};        // vly_sessErrors
+
+// Idle time in milliseconds of the monotonic clock, read at each use: the
+// cached clock of HTtime() has whole seconds and follows its updater, so a
+// connection added while that lags would be ended early.
+long long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // How far idle time-outs are shifted right while sessions run short.
 int timeout_shift()
@@ -327,7 +338,7 @@ int re_add(int socket, HTDispatchFn dispatch, bool replace, int timeout)
     }
     c->slot = kNoSlot;
     c->timedOut = HT_DISPATCH_INPUT;
-    c->added = HTtime();
+    c->added = now_ms();
     c->timeout = timeout < 0 ? 0 : timeout;
     if (replace)
         c->dispatch = dispatch;
@@ -453,12 +464,13 @@ extern "C" int pollActiveConnections(int thread) noexcept
     int used = 1;
     int wanted = 1;
     int maxfd = st.recvSock;
-    time_t wait = HT_POLL_WAIT_MAX;
-    const time_t built = HTtime();
+    long long wait = HT_POLL_WAIT_MAX;
+    const long long built = now_ms();
     for (Conn *c = st.poll.head; c; c = c->next) {
-        time_t left = c->added + c->timeout - built;
+        long long left = c->added + 1000LL * c->timeout - built;
         if (left < 0)
             left = 0;
+        left = (left + 999) / 1000; // whole seconds, rounded up: the wake-up comes after the time-out
         if (left < wait)
             wait = left;
         ++wanted;
@@ -511,7 +523,7 @@ extern "C" int pollActiveConnections(int thread) noexcept
     }
 
     pthread_mutex_lock(&st.pollLock);
-    const time_t now = HTtime();
+    const long long now = now_ms();
     for (Conn *c = st.poll.head, *next; c; c = next) {
         next = c->next;
         const int slot = c->slot;
@@ -539,11 +551,11 @@ extern "C" int pollActiveConnections(int thread) noexcept
             }
         }
         if (!isReady) {
-            const time_t idle = now - c->added;
-            if (idle >= static_cast<time_t>(c->timeout >> shift)) {
+            const long long idle = now - c->added;
+            if (idle >= 1000LL * (c->timeout >> shift)) {
                 if (t)
                     tfprintf(stderr, "Select thread:%d - timeout on socket %d: %d >= %d.\n", thread, c->socket,
-                             static_cast<int>(idle), static_cast<int>(wait));
+                             static_cast<int>(idle / 1000), static_cast<int>(wait));
                 isReady = true;
                 flag = HT_DISPATCH_TIMEOUT;
             }
@@ -588,7 +600,7 @@ extern "C" int addNewConnection(int socket, HTDispatchFn dispatch, void *argumen
     c->argument = argument;
     c->socket = socket;
     c->slot = kNoSlot;
-    c->added = HTtime();
+    c->added = now_ms();
     c->timeout = timeout < 0 ? 0 : timeout;
     c->timedOut = HT_DISPATCH_INPUT;
     return watch(st, c, false);

@@ -24,7 +24,9 @@
  * whose read end is always in its poll set; at most one byte is in a pipe
  * at any time. A thread waiting for its first connection is woken by a
  * condition signal instead. Poll waits last W x 1024 ms, W the shortest
- * time left of any watched connection's idle time-out, at most 110 s.
+ * time left of any watched connection's idle time-out in seconds (rounded
+ * up), at most 110 s. Idle time is kept in milliseconds of the monotonic
+ * clock: a connection is never ended as idle before its time-out has passed.
  *
  * Idle time-outs shrink when sessions run short: with S sessions in the
  * pool and C handed out, a connection's time-out counts in full while

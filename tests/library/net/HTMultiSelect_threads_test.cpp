@@ -221,6 +221,24 @@ TEST_F(Manager, HangUpAndIdleTimeOutAreDispatchedWithTheFlagSet)
     EXPECT_EQ(removeConnection(idle.watched), HT_OK);
 }
 
+// The idle clock is the manager's own: the cached clock standing still (its
+// updater late, or stopped) neither ends a connection early nor keeps it
+// for ever.
+TEST_F(Manager, IdleTimeOutsComeOnTimeWhateverTheCachedClock)
+{
+    updatetimeRep(0);
+    std::this_thread::sleep_for(1100ms); // the cached clock is more than a second behind
+    Pair idle(2);
+    Seen s;
+    const auto added = std::chrono::steady_clock::now();
+    ASSERT_EQ(addNewConnection(idle.watched, record, &s, 1), HT_OK);
+    ASSERT_TRUE(wait_dispatches(s, 1));
+    EXPECT_GE(std::chrono::steady_clock::now() - added, 1s);
+    EXPECT_EQ(s.flag, HT_DISPATCH_TIMEOUT);
+    EXPECT_EQ(removeConnection(idle.watched), HT_OK);
+    updatetimeRep(0);
+}
+
 TEST_F(Manager, ReAddOfASocketNotInServiceChangesNothing)
 {
     Pair watched(1), never(1);
