@@ -118,6 +118,16 @@ void shut_down()
     KillThreadPool(1, nullptr);
 }
 
+// Once threads run, returning from main would destroy objects they still
+// use (the timer's thread, joinable, ends the process with an abort): a
+// start-up failure from then on leaves at once, with the start status.
+[[noreturn]] void fail_start()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(kExitStart);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -184,20 +194,22 @@ int main(int argc, char **argv)
     // itself: the main thread keeps its user for the bind below.
     user_id = HTMyStaticConfig.worker_user;
     group_id = HTMyStaticConfig.worker_group;
-    if (hostplugin_load() != 0 || hostclient_startPool() != 0)
-        return kExitStart;
+    if (hostplugin_load() != 0)
+        fail_start();
+    if (hostclient_startPool() != 0)
+        fail_start();
     oSockPoolInit();
     hosterror_install();
     hostloader_install(hostclient_settings.request_timeout);
     if (hosttimer_start() != 0)
-        return kExitStart;
+        fail_start();
     if (hostclient_settings.request_timeout > 0)
         hostio_setClientTimeout(hostclient_settings.request_timeout * 1000);
     if (hostclient_bind() != 0)
-        return kExitStart;
+        fail_start();
     raise_descriptors();
     if (hostclient_accept() != 0)
-        return kExitStart;
+        fail_start();
     std::printf("standin-proxy: listening on %s:%d\n", hostclient_settings.listen_address, hostclient_port());
     std::fflush(stdout);
     for (;;) {

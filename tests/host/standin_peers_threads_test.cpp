@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +92,21 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
         for (const std::string &w : c.says)
             EXPECT_NE(out.find(w), std::string::npos) << c.args << " lacks " << w << "\n" << out;
     }
+    // A port someone else holds: the start fails with its status, after the
+    // pool and the timer started (once that ended in an abort).
+    const int held = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(held, 1), 0);
+    getsockname(held, reinterpret_cast<sockaddr *>(&a), &n);
+    int status = -1;
+    const std::string out = run(kProgram + " --listen 127.0.0.1:" + std::to_string(ntohs(a.sin_port)), &status);
+    close(held);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("cannot listen on 127.0.0.1:"), std::string::npos) << out;
 }
 
 class Standin : public ::testing::Test {
