@@ -16,7 +16,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -127,6 +129,13 @@ protected:
         dir_->dir("html", 0755);
         dir_->dir("tmp");
         dir_->file("html/1k", std::string(1024, 'k'));
+        {
+            std::mt19937 rng(10);
+            std::string big(10 * 1024 * 1024, '\0');
+            for (char &c : big)
+                c = static_cast<char>(rng());
+            dir_->file("html/10m", big);
+        }
         origin_port_ = peers::free_port();
         // /seen: the request fields the origin got, as text.
         const std::string conf = dir_->file(
@@ -211,6 +220,44 @@ TEST_F(Standin, HopByHopFieldsStayAndViaIsAdded)
     // A Via the client brought stays, with this proxy after it.
     EXPECT_NE(curl(x + "-H 'Via: 1.0 first' " + origin("/seen")).find("via=[1.0 first"), std::string::npos);
     EXPECT_EQ(h->terminate(), 0);
+}
+
+// The peak resident memory of a process, in KiB (-1: unknown).
+long peak_kib(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Answers far larger than any buffer arrive whole, with the access log on
+// (the head parsed for it) and off, and the host never holds one whole:
+// its peak memory grows by much less than an answer.
+TEST_F(Standin, LargeAnswersArriveWholeAndAreNeverHeld)
+{
+    const std::string d = dir_->path();
+    const std::string want = slurp(d + "/html/10m");
+    for (const std::string log : {"", "AccessLog off\n"}) {
+        int port = 0;
+        auto h = host(log.empty() ? "large-logged" : "large", "ServerConnPool on\n" + log, &port);
+        const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+        EXPECT_EQ(curl(x + "-o /dev/null -w '%{http_code}' " + origin("/1k")), "200");
+        const long before = peak_kib(h->pid());
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(curl(x + "-o " + d + "/got-10m -w '%{http_code} %{size_download}' " + origin("/10m")),
+                      "200 10485760")
+                << log;
+            EXPECT_TRUE(slurp(d + "/got-10m") == want) << log << ": the bytes differ";
+        }
+        // HEAD of the same: the head alone.
+        EXPECT_EQ(curl(x + "-I -o /dev/null -w '%{http_code} %{size_download}' " + origin("/10m")), "200 0");
+        if (std::string(HOST_EMULATOR).empty() && before > 0) {
+            EXPECT_LT(peak_kib(h->pid()) - before, 4096) << log << "KiB more at the peak";
+        }
+        EXPECT_EQ(h->terminate(), 0);
+    }
 }
 
 TEST_F(Standin, StatusesBodiesAndErrorsPassThrough)
