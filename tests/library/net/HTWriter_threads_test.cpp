@@ -12,7 +12,9 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -340,6 +342,58 @@ TEST_F(Writer, ClientThatClosesMidResponse)
     EXPECT_EQ(HTWriter_free(w, nullptr), -1);
     finish();
     sigaction(SIGPIPE, &old, nullptr);
+    s_ = nullptr;
+}
+
+// Relaying: what the writer holds goes first, then the source socket's
+// bytes as they come, all of them, counted; the source's end and a failed
+// read come back as a read reports them; a writer whose writes are watched
+// relays nothing.
+TEST_F(Writer, RelayMovesSocketBytesAfterWhatIsBuffered)
+{
+    peers::TcpPair origin, silent;
+    HTSocket *from = HTSocketQueue_get();
+    from->socket = origin.client;
+    origin.client = -1;
+    HTStream *w = make();
+    EXPECT_EQ(HTWriter_relay(w, from, 4096), HT_RELAY_UNAVAILABLE); // the observer must see every byte
+    HTWriter__setObserver(nullptr);
+    start_reader(65536, 0);
+    const std::string head = "HTTP/1.1 200 OK\r\n\r\n", body = pattern(3 * 1024 * 1024 + 5, 7);
+    EXPECT_EQ(HTWriter_put_string(w, head.c_str()), 0);
+    std::thread feeder([&] {
+        for (size_t at = 0; at < body.size();) {
+            const ssize_t n = send(origin.server, body.data() + at, std::min<size_t>(100000, body.size() - at), 0);
+            if (n <= 0)
+                break;
+            at += static_cast<size_t>(n);
+        }
+        shutdown(origin.server, SHUT_WR);
+    });
+    size_t moved = 0;
+    int r = 0;
+    // Asked for less than comes: never more than asked.
+    while ((r = HTWriter_relay(w, from, 300000)) > 0) {
+        EXPECT_LE(r, 300000);
+        moved += static_cast<size_t>(r);
+    }
+    feeder.join();
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(moved, body.size());
+    EXPECT_EQ(reinterpret_cast<HTWriter *>(w)->body_count, head.size() + body.size());
+    EXPECT_EQ(from->bytes_read, body.size());
+    // A source that stays silent past its receive time-out: -1, its error kept.
+    HTSocket *mute = HTSocketQueue_get();
+    mute->socket = silent.client;
+    silent.client = -1;
+    const timeval tv{0, 100 * 1000};
+    setsockopt(mute->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(HTWriter_relay(w, mute, 4096), -1);
+    EXPECT_EQ(mute->error, EAGAIN);
+    EXPECT_EQ(HTWriter_free(w, nullptr), 0);
+    EXPECT_TRUE(finish() == head + body) << received_.size() << " bytes";
+    HTSocket_close(from, __FILE__, __LINE__, nullptr);
+    HTSocket_close(mute, __FILE__, __LINE__, nullptr);
     s_ = nullptr;
 }
 
