@@ -24,6 +24,12 @@
  * at the last good byte. An answer cut short by the server (fewer bytes
  * than its framing promised) leaves the client connection to be closed, so
  * that the client never takes a short body for a whole one.
+ *
+ * Long runs of body bytes that the stream-stack writer would pass unchanged
+ * to a plain socket writer (HTStreamStackWriter_straight) are relayed from
+ * socket to socket (HTWriter_relay) without passing through this process's
+ * memory; the framing counts them all the same. Other body bytes are read
+ * in blocks of 32 KiB that double, while reads fill them, up to 256 KiB.
  */
 #ifndef HTPROXYCOPY_H
 #define HTPROXYCOPY_H
