@@ -101,6 +101,21 @@ bool name_is(const char *line, const char *name)
     return strncasecmp(line, name, n) == 0 && (line[n] == ':' || line[n] == ' ' || line[n] == '\t');
 }
 
+// Whether the forwarded lines (each ending in CR LF) carry a Host line.
+bool has_host(const char *lines, size_t length)
+{
+    const char *p = lines;
+    const char *const end = lines + length;
+    while (p != nullptr && p < end) {
+        if (end - p > 5 && name_is(p, "host"))
+            return true;
+        p = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (p != nullptr)
+            ++p;
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
@@ -170,8 +185,13 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     request->content_length_set = f->content_length >= 0;
     request->client_input = in;
     request->transfer_coding = f->chunked ? "chunked" : nullptr;
-    request->downgrade = !f->http11;
+    // HTTP/1.1 to the origin whatever the client speaks, so that the server
+    // connection can be kept (the library frames the answer for an HTTP/1.0
+    // client); only a request without Host, which HTTP/1.1 forbids, goes as
+    // HTTP/1.0.
+    request->downgrade = !f->http11 && !has_host(f->headers, f->headers_length);
     request->http_version = f->http11 ? "HTTP/1.1" : "HTTP/1.0";
+    request->keep_alive = f->keep_alive;
     g->client_headers = f->headers;
     g->client_headers_length = f->headers_length;
     g->expect_continue = f->expect_continue;
