@@ -10,6 +10,7 @@
 #include "HTLoadCodes.h"
 #include "HTMPool.h"
 #include "HTMethod.h"
+#include "HTServerPref.h"
 #include "HTSocket.h"
 #include "HTTP.h"
 #include "HTWild.h"
@@ -22,7 +23,9 @@
 #include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
+#include <vector>
 
 HostLoaderSettings hostloader_settings = {0, 0};
 
@@ -70,6 +73,33 @@ int local_files(void *, const char *v, char *error)
     return 0;
 }
 
+// ServerPreference PATTERN SERVER...: requests whose URL matches are tried
+// on the servers in turn, the URL's path kept. The first matching line wins.
+struct Preference {
+    HTPattern *pattern;
+    std::string servers;
+};
+std::vector<Preference> preferences;
+
+int server_preference(void *, const char *v, char *error)
+{
+    const char *blank = std::strpbrk(v, " \t");
+    const char *servers = blank;
+    while (servers != nullptr && (*servers == ' ' || *servers == '\t'))
+        ++servers;
+    if (blank == nullptr || *servers == '\0') {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "needs a URL pattern and servers");
+        return -1;
+    }
+    HTPattern *p = HTPattern_new(std::string(v, blank).c_str());
+    if (p == nullptr) {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "not a URL pattern");
+        return -1;
+    }
+    preferences.push_back({p, servers});
+    return 0;
+}
+
 const HostDirective kDirectives[] = {
     {"RequestBodyLimit",
      [](void *c, const char *v, char *e) { return set_number(&cfg(c)->request_body_limit, v, 0, LONG_MAX, e); }},
@@ -81,6 +111,7 @@ const HostDirective kDirectives[] = {
      [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->connection_management, e); }},
     {"PersistMapping", persist},
     {"LocalFiles", local_files},
+    {"ServerPreference", server_preference},
 };
 
 int requestTimeout = 0;
@@ -125,6 +156,9 @@ extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
 
 extern "C" void hostloader_free(HTStaticConfig *config)
 {
+    for (Preference &p : preferences)
+        HTPattern_free(p.pattern);
+    preferences.clear();
     if (config->crlf_patterns == nullptr)
         return;
     for (HTList *e = config->crlf_patterns->next; e != nullptr; e = e->next)
@@ -200,6 +234,11 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
 
     // The next hop, the loader and the retries are the document loader's.
     g->url = request->url;
+    for (const Preference &p : preferences)
+        if (HTPattern_url_match(p.pattern, nullptr, request->url, g) != nullptr) {
+            utilServerPref_createList(p.servers.c_str(), g);
+            break;
+        }
     HTStream *out = HTWriter_newNoClose(client, request);
     request->output_stream = out;
     const int r = HTLoadDocument(request, g);

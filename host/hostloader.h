@@ -43,13 +43,16 @@ extern HostLoaderSettings hostloader_settings;
 /*
  * The directives: RequestBodyLimit (bytes, 0: none), AppendCRLFtoPost (a
  * URL pattern; repeat for more), Poll100Continue (on/off), CachePercentage
- * (0 to 100), ConnectionManagement (on/off), PersistMapping (on/off) and
+ * (0 to 100), ConnectionManagement (on/off), PersistMapping (on/off),
  * LocalFiles (on/off, off by default: a forward proxy that read its own
- * machine's files for any client would hand them to everyone who reaches it).
+ * machine's files for any client would hand them to everyone who reaches it)
+ * and ServerPreference (a URL pattern and the servers, separated by blanks,
+ * that a matching request is tried on in turn, its path kept; the first
+ * matching line wins; when every one fails the client gets the loader's page).
  */
 HostDirectiveTable hostloader_directives(HTStaticConfig *config);
 
-/* Releases what the directives made (the CR LF patterns and their list). */
+/* Releases what the directives made (the CR LF patterns and their list, the preferences). */
 void hostloader_free(HTStaticConfig *config);
 
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */

@@ -113,9 +113,11 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
 {
     peers::TempDir dir;
     const std::string good = dir.file("good.conf", "# a comment\nListenAddress 127.0.0.1\nWorkerThreads 8\n"
-                                                   "AccessLog off\nTrace all 0\nViaName edge1\n");
+                                                   "AccessLog off\nTrace all 0\nViaName edge1\n"
+                                                   "ServerPreference http://a.example/* http://s1:8080 http://s2\n");
     const std::string bad = dir.file("bad.conf", "WorkerThreads 8\nWorkerThreads many\nNoSuchThing 1\n"
-                                                 "ServicePlugin only-two words\n");
+                                                 "ServicePlugin only-two words\n"
+                                                 "ServerPreference http://a.example/*\n");
     struct Case {
         std::string args;
         int status;
@@ -126,7 +128,7 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
         {"--check", 0, {"is good"}},
         {"--check --config " + good, 0, {"is good"}},
         {"--check --config " + good + " --listen 127.0.0.1:0", 0, {"is good"}},
-        {"--check --config " + bad, 2, {bad + ":2: ", bad + ":3: ", bad + ":4: "}},
+        {"--check --config " + bad, 2, {bad + ":2: ", bad + ":3: ", bad + ":4: ", bad + ":5: ServerPreference: needs a URL pattern and servers"}},
         {"--check --config " + dir.path() + "/missing.conf", 2, {"missing.conf"}},
         {"--check --listen 127.0.0.1", 2, {"--listen wants ADDR:PORT"}},
         {"--check --listen 1.2.3:80", 2, {"--listen wants ADDR:PORT"}},
@@ -401,6 +403,43 @@ TEST_F(Standin, HttpOneZeroKeepAliveOnRequest)
             << log;
         EXPECT_EQ(h->terminate(), 0);
     }
+}
+
+// Preferred servers tried in turn: the first that answers serves the path;
+// when none does, the client gets the loader's one page and the end.
+TEST_F(Standin, ServerPreferenceWalks)
+{
+    const int dead1 = peers::free_port(), dead2 = peers::free_port();
+    const std::string d1 = "http://127.0.0.1:" + std::to_string(dead1);
+    const std::string d2 = "http://127.0.0.1:" + std::to_string(dead2);
+    int port = 0;
+    auto h = host("pref", "ServerPreference http://walk.invalid/* " + d1 + " " + d2 +
+                              "\nServerPreference http://live.invalid/* " + d1 + " http://127.0.0.1:" +
+                              std::to_string(origin_port_) + "\n",
+                  &port);
+    const size_t from = origin_log_size();
+    EXPECT_EQ(curl("-x http://127.0.0.1:" + std::to_string(port) + " http://live.invalid/1k"), std::string(1024, 'k'));
+    const std::vector<std::string> seen = origin_log_wait(from, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("/1k"), std::string::npos);
+
+    const int fd = peers::connect_to(port);
+    ASSERT_GE(fd, 0);
+    const std::string ask = "GET http://walk.invalid/1k HTTP/1.1\r\nHost: walk.invalid\r\n\r\n";
+    ASSERT_EQ(write(fd, ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
+    const Answer a = read_answer(fd);
+    // The answer ends the connection, and nothing follows it.
+    char c;
+    EXPECT_TRUE(a.closed || read(fd, &c, 1) == 0) << a.head;
+    close(fd);
+    EXPECT_EQ(a.head.rfind("HTTP/1.0 504 ", 0), 0u) << a.head;
+    EXPECT_EQ(a.body.find("HTTP/1."), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("Unable to connect to remote host"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("127.0.0.1:" + std::to_string(dead2) + "/1k"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("<p>Error: connectfail</p>"), std::string::npos) << a.body;
+    // Neither preferred server was the origin: it saw nothing more.
+    EXPECT_EQ(origin_log(from).size(), 1u);
+    EXPECT_EQ(h->terminate(), 0);
 }
 
 TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
