@@ -759,17 +759,23 @@ TEST_F(HTTPLoader, AServersCloseEndsAnHttpOneOneClientsConnectionUnchanged)
 
 TEST_F(HTTPLoader, HeadsNearTheBoundKeepTheirBodyApart)
 {
-    // A head close to the bound, its body behind it in the same reads: the
-    // head is held alone, and the body follows it exactly.
-    const std::string head = "HTTP/1.1 200 OK\r\nX-Big: " + std::string(65400, 'h') + "\r\n\r\n";
+    // A head a few bytes under the bound whose last byte comes in one read
+    // with the body behind it: the head is held alone (its buffer has room
+    // for the bound, not for a read of body bytes more), and the body
+    // follows it exactly.
     std::string body;
     for (int i = 0; body.size() < 5000; ++i)
         body += std::to_string(i) + ";";
     for (const std::string &framing : {std::string(), "Content-Length: " + std::to_string(body.size()) + "\r\n"}) {
-        const std::string answer = head.substr(0, 17) + framing + head.substr(17) + body;
+        const std::string start = "HTTP/1.1 200 OK\r\n" + framing + "X-Big: ";
+        const std::string head = start + std::string(65530 - start.size() - 4, 'h') + "\r\n\r\n";
+        ASSERT_EQ(head.size(), 65530u);
+        const std::string answer = head + body;
         Origin o([&answer](int fd, Origin &org) {
             org.record(read_head(fd));
-            say(fd, answer);
+            say(fd, answer.substr(0, 65529));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            say(fd, answer.substr(65529));
         });
         const Result r = load("GET", url(o.port()));
         EXPECT_EQ(r.rc, HT_LOAD_OK);
