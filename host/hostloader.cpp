@@ -228,7 +228,8 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     request->keep_alive = f->keep_alive;
     g->client_headers = f->headers;
     g->client_headers_length = f->headers_length;
-    g->expect_continue = f->expect_continue;
+    // An HTTP/1.0 client's expectation is ignored: it would never see a 100.
+    g->expect_continue = f->expect_continue && f->http11;
     g->persist_mapping = hostloader_settings.persist_mapping;
     g->remaining_body = f->content_length > 0 ? f->content_length : 0;
 

@@ -549,10 +549,10 @@ size_t take(Copy &c, const char *bytes, size_t n, int *interim)
         std::memcpy(c.head + c.held, bytes, used);
         c.held += used;
         if (c.frame.state != HT_FRAME_HEAD || *interim) {
-            if (*interim)
-                pass(c, c.head, c.held);
-            else
+            if (!*interim)
                 pass_final_head(c);
+            else if (!c.client10)
+                pass(c, c.head, c.held); // an HTTP/1.0 client gets no interim answers
             c.held = 0;
             if (*interim) {
                 // The interim answer is out: the final one starts a store of its own.

@@ -32,7 +32,7 @@
  * and can tell the answer's end without the close (a Content-Length, or no
  * body); otherwise "Connection: close", and the client connection is to end.
  * A chunked answer reaches it as the bare body, without the Transfer-Encoding
- * and Content-Length lines, ended by the close.
+ * and Content-Length lines, ended by the close; interim answers stay here.
  */
 #ifndef HTPROXYCOPY_H
 #define HTPROXYCOPY_H

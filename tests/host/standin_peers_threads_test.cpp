@@ -396,6 +396,20 @@ TEST_F(Standin, HttpOneZeroKeepAliveOnRequest)
             EXPECT_EQ(a.body, std::string(1024, 'k')) << log;
             close(c);
         }
+        // An HTTP/1.0 client's 100-continue is not for it: no interim answer, only the final one.
+        {
+            const int c = peers::connect_to(port);
+            ASSERT_GE(c, 0);
+            const std::string body = "posted by an HTTP/1.0 client";
+            const std::string r = "POST " + origin("/echo") + " HTTP/1.0\r\n" + hostLine +
+                                  "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) +
+                                  "\r\n\r\n" + body;
+            ASSERT_EQ(write(c, r.data(), r.size()), static_cast<ssize_t>(r.size()));
+            a = read_answer(c);
+            EXPECT_EQ(a.head.rfind("HTTP/1.1 200 ", 0), 0u) << log << a.head;
+            EXPECT_EQ(a.body, body) << log;
+            close(c);
+        }
         // curl in HTTP/1.0 asking for keep-alive: one connection for two URLs.
         EXPECT_EQ(curl("-0 -H 'Connection: keep-alive' -x http://127.0.0.1:" + std::to_string(port) +
                        " -o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") + " " + origin("/1k")),

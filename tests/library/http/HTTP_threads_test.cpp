@@ -699,6 +699,9 @@ TEST_F(HTTPLoader, HttpOneZeroClientsGetHeadsTheyCanFrame)
         {"folded connection line", "GET", true,
          "HTTP/1.1 200 OK\r\nConnection: keep-alive,\r\n X-Gone\r\nProxy-Connection: x\r\nContent-Length: 2\r\n\r\nok",
          false, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\nok", false},
+        {"interim answers stay with the proxy", "GET", true,
+         "HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false,
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\nok", false},
         {"an HTTP/1.0 origin with a length", "GET", true, "HTTP/1.0 200 OK\nContent-Length: 2\n\nok", true,
          "HTTP/1.0 200 OK\nContent-Length: 2\nConnection: keep-alive\r\n\nok", false},
     };
