@@ -153,11 +153,11 @@ using Headers = std::vector<Header>;
 // finished request has reported its completion to the latch and written its
 // description, so once the count is 0 neither is touched again; memory that
 // holds them (the request's pool, the context's) may go only then. The
-// latch itself cannot be asked: the plug-in may have deleted it.
+// latch itself cannot be asked: the plug-in may have deleted it. The owner
+// drains it before that memory goes.
 class Pending {
 public:
     Pending() = default;
-    ~Pending() { drain(); }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
     void add();

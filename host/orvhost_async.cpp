@@ -46,8 +46,13 @@ bool attached = false; // the program's pool, not ours to stop
 int running = 0;       // queued or running requests
 int releases = 0;      // held requests allowed to go on
 
-// The requests this thread started, for the reset of its context's memory.
-thread_local Pending thread_pending;
+// The requests this thread started, for the reset of its context's memory;
+// a thread that ends waits for them too.
+struct ThreadPending {
+    ~ThreadPending() { p.drain(); }
+    Pending p;
+};
+thread_local ThreadPending thread_requests;
 
 // The pool reads word 84 of the record in word 0 of the item: 1 marks internal work.
 uintptr_t internal_record[HT_REQUEST_WORD_INTERNAL + 1];
@@ -98,16 +103,16 @@ int start_request(void *h, void *description, void *async) noexcept
     }
     Pending *request = &request_of(h).async;
     request->add();
-    thread_pending.add();
+    thread_requests.p.add();
     const uintptr_t item[HT_WORK_ITEM_WORDS] = {reinterpret_cast<uintptr_t>(internal_record),
                                                 reinterpret_cast<uintptr_t>(description),
                                                 reinterpret_cast<uintptr_t>(async),
                                                 reinterpret_cast<uintptr_t>(request),
-                                                reinterpret_cast<uintptr_t>(&thread_pending), 0, 0};
+                                                reinterpret_cast<uintptr_t>(&thread_requests.p), 0, 0};
     if (RunOnThread(work, item, HT_RUN_QUEUE_OR_WAIT) != 0)
         return 1;
     request->done();
-    thread_pending.done();
+    thread_requests.p.done();
     std::lock_guard<std::mutex> lock(m);
     --running;
     changed.notify_all();
@@ -171,7 +176,7 @@ int async_running()
 
 void async_drain_thread()
 {
-    thread_pending.drain();
+    thread_requests.p.drain();
 }
 
 void fill_async(HTAPICallback *t)
