@@ -34,12 +34,19 @@ struct Capture {
 
 Capture *capture(HTStream *s) { return reinterpret_cast<Capture *>(s); }
 
+void pass(SubAnswer *a, const char *data, std::size_t n)
+{
+    if (a->keep)
+        a->bytes.append(data, n);
+    if (auto *f = static_cast<HTStream *>(a->forward); f != nullptr && f->isa != nullptr && f->isa->write != nullptr)
+        f->isa->write(f, data, static_cast<int>(n));
+}
+
 void take(HTStream *s, const char *data, std::size_t n)
 {
     SubAnswer *a = capture(s)->answer;
     a->body_bytes += n;
-    if (a->keep)
-        a->bytes.append(data, n);
+    pass(a, data, n);
 }
 
 int nothing(HTStream *, void *) { return 0; }
@@ -128,8 +135,7 @@ int put_headers(HTStream *s, void *headers)
     if (set->status_code >= 200 || a->status == 0)
         a->status = set->status_code > 0 ? set->status_code : 0;
     a->head_bytes += head.size();
-    if (a->keep)
-        a->bytes += head;
+    pass(a, head.data(), head.size());
     return HT_HEADERS_SENT;
 }
 

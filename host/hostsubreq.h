@@ -36,6 +36,9 @@ struct SubRequest {
 
 struct SubAnswer {
     bool keep = true;           // keep the bytes; false: only count them
+    // A stream of the caller's (a plug-in's output: the same nine operations
+    // in the same order) that gets every byte of the answer as well; or null.
+    void *forward = nullptr;
     int status = 0;             // of the head that reached the stream; 0: none
     bool from_server = false;   // the server's answer came through whole (not an error page)
     std::string bytes;          // the head and the body, when kept

@@ -350,8 +350,8 @@ int prepare_proxy(void *) noexcept
 }
 
 // The prepared request goes to its URL through the library's loader; the
-// answer (the server's, or the error page of a failure) is the client's
-// response. Negative when the server's answer did not come through.
+// answer (the server's, or the error page of a failure) goes to the client
+// through the request's output stream. Negative when the server's answer did not come through.
 int proxy_run(void *h) noexcept
 {
     Request &r = req(h);
@@ -373,9 +373,9 @@ int proxy_run(void *h) noexcept
     if (handle->body != nullptr)
         s.body.assign(handle->body, handle->body_used);
     SubAnswer a;
+    a.forward = r.header().output;
     const bool loaded = sub_load(s, &a);
     r.proxy_response = a.bytes;
-    r.sink.data += a.bytes;
     return loaded && a.from_server ? 0 : -1;
 }
 
