@@ -351,7 +351,8 @@ int prepare_proxy(void *) noexcept
 
 // The prepared request goes to its URL through the library's loader; the
 // answer (the server's, or the error page of a failure) goes to the client
-// through the request's output stream. Negative when the server's answer did not come through.
+// through the request's output stream. Negative when the server's answer
+// did not come through.
 int proxy_run(void *h) noexcept
 {
     Request &r = req(h);
