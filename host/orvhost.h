@@ -344,7 +344,7 @@ struct AsyncDescription {
     const char *url;      // loaded by the library (GET); null: nothing loaded
     int hold;             // 1: held until async_release lets it go
     int status;           // out: the answer's status code (an error page's on a failure), 0 without one
-    unsigned long length; // out: bytes of the answer's body
+    unsigned long length; // out: bytes of the answer's body as sent (a chunked one with its framing)
 };
 
 /*
