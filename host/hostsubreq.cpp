@@ -166,7 +166,8 @@ struct Saved {
         g->pass_through = pass;
         g->mapping = mapping;
         g->output_healthy = healthy;
-        g->client_close = client_close;
+        // An answer cut short still ends the connection it went to.
+        g->client_close = client_close || g->client_close;
         g->persist_mapping = persist;
     }
     Saved(const Saved &) = delete;
