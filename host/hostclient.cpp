@@ -12,6 +12,7 @@
 #include "HTString.h"
 #include "HTRespHeaders-t.h"
 #include "hostaccess.h"
+#include "hostasync.h"
 #include "hostloader.h"
 #include "hostplugin.h"
 #include "hostsession.h"
@@ -475,6 +476,9 @@ void serve_connection(uintptr_t *item, void *globals)
         request.config = &HTMyStaticConfig;
         request.pool = g;
         const Served result = serve_one(session, &request);
+        // Asynchronous requests a plug-in left running may still write into
+        // the memory the end of the request resets.
+        hostasync_drain();
         HTWorkThread_threadEndWork(HT_THREAD_WORKER, HT_CONTEXT_REQUEST, g);
         if (result == Served::kEnd) {
             end_connection(session);
@@ -600,6 +604,7 @@ extern "C" int hostclient_startPool(void)
     setPoolBlock(HT_POOL_BLOCK_INTERNAL, 0, kInternalWorkers);
     HTThreadPool_setInternalPool(1);
     InitializeThreads(cs.workers + kInternalWorkers);
+    hostasync_attach();
     if (initSessions(cs.sessions) != HT_OK) {
         std::fprintf(stderr, "hostclient: %d session records cannot be made\n", cs.sessions);
         return -1;

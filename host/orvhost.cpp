@@ -257,6 +257,9 @@ Request::Request(int step)
 
 Request::~Request()
 {
+    // A request the plug-in started and did not wait for still writes into
+    // this request's memory (its latch, perhaps its description).
+    async.drain();
     if (pthread_getspecific(Host::get().key()) == &handle_)
         unbind();
     const Plugrt *p = plugrt();

@@ -22,6 +22,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -147,6 +148,29 @@ struct Header {
 };
 using Headers = std::vector<Header>;
 
+// Asynchronous requests (entry 157) started for one owner and not yet
+// finished: a request of the model, or the thread that started them. A
+// finished request has reported its completion to the latch and written its
+// description, so once the count is 0 neither is touched again; memory that
+// holds them (the request's pool, the context's) may go only then. The
+// latch itself cannot be asked: the plug-in may have deleted it. The owner
+// drains it before that memory goes.
+class Pending {
+public:
+    Pending() = default;
+    Pending(const Pending &) = delete;
+    Pending &operator=(const Pending &) = delete;
+    void add();
+    void done();
+    void drain(); // waits for 0
+    int count();
+
+private:
+    std::mutex m_;
+    std::condition_variable changed_;
+    int n_ = 0;
+};
+
 // Request memory: released with the request. The n-th allocation can be made to fail.
 class Pool {
 public:
@@ -184,6 +208,8 @@ public:
     void set_body(std::string bytes, std::size_t piece = SIZE_MAX, bool chunked = false);
     std::string stored_body() const;
 
+    // Its asynchronous requests: the pool is not released before they end.
+    Pending async;
     Pool pool;
     BodySource source;
     MemorySink sink;
@@ -233,7 +259,7 @@ public:
     FILE *script_output = nullptr;     // entry 9 until entry 53
     std::string script_output_path;
     int proxy_runs = 0;                // entry 54
-    std::string proxy_response;        // what the origin answered
+    std::string proxy_response;        // its answer (head and body): the server's, or an error page
 
     // Texts and lists the host hands out, kept for the request's life.
     const char *keep(std::string text);
@@ -315,10 +341,10 @@ private:
 // The description a plug-in hands to HTTPD_start_http_req (plain C layout).
 // The host fills status and length before it reports the completion.
 struct AsyncDescription {
-    const char *url;      // http:// URL fetched for real; null: nothing fetched
+    const char *url;      // loaded by the library (GET); null: nothing loaded
     int hold;             // 1: held until async_release lets it go
-    int status;           // out: the origin's status code, 0 without an answer
-    unsigned long length; // out: bytes of the answer
+    int status;           // out: the answer's status code (an error page's on a failure), 0 without one
+    unsigned long length; // out: bytes of the answer's body as sent (a chunked one with its framing)
 };
 
 /*
@@ -326,14 +352,21 @@ struct AsyncDescription {
  * internal block (2), the internal-pool switch on; entry 157 queues each
  * request there as internal work, so a plug-in waiting on a latch never
  * holds the workers its requests need. Once per process; true when running.
+ * A program whose pool is already running with an internal block calls
+ * async_attach instead.
  */
 bool async_start(int workers);
+// Entry 157 uses the pool the program started (its internal block 2).
+void async_attach();
 // Ends the pool once no started request is left (a latch may still count).
 void async_stop();
 // Lets `n` held requests go on.
 void async_release(int n);
 // Requests queued or running.
 int async_running();
+// Waits until every asynchronous request the calling thread started has
+// ended: before the thread's context memory is reset.
+void async_drain_thread();
 // Entry 157 answers "not started" while set.
 extern int async_refuse;
 

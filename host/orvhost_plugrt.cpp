@@ -4,7 +4,7 @@
 #include "orvhost.h"
 
 #include "HTParse.h"
-#include "hostfetch.h"
+#include "hostsubreq.h"
 #include "htapi_cb.h"
 
 #include <spawn.h>
@@ -349,31 +349,35 @@ int prepare_proxy(void *) noexcept
     return HTTPD_DONE;
 }
 
-// The prepared request goes to its URL; the answer is the client's response.
+// The prepared request goes to its URL through the library's loader; the
+// answer (the server's, or the error page of a failure) goes to the client
+// through the request's output stream. Negative when the server's answer
+// did not come through.
 int proxy_run(void *h) noexcept
 {
     Request &r = req(h);
     ++r.proxy_runs;
-    FetchRequest f;
-    f.url = r.text[HTAPI_URL];
+    SubRequest s;
+    s.url = r.text[HTAPI_URL];
     static const char *const kByCode[] = {nullptr, "HEAD", "GET", "POST", "PUT"};
     const int code = r.handle()->request->method;
     auto m = r.origin_field.find(HTAPI_FIELD_METHOD);
     if (m != r.origin_field.end())
-        f.method = m->second;
+        s.method = m->second;
     else if (code > 0 && code < 5)
-        f.method = kByCode[code];
+        s.method = kByCode[code];
     else if (r.text.count(HTAPI_METHOD))
-        f.method = r.text[HTAPI_METHOD];
+        s.method = r.text[HTAPI_METHOD];
     for (const Header &x : r.proxy_headers)
-        f.headers.emplace_back(x.name, x.value);
+        s.headers.emplace_back(x.name, x.value);
     const HTAPIHandle *handle = r.handle();
     if (handle->body != nullptr)
-        f.body.assign(handle->body, handle->body_used);
-    if (!http_fetch(f, &r.proxy_response))
-        return -1;
-    r.sink.data += r.proxy_response;
-    return 0;
+        s.body.assign(handle->body, handle->body_used);
+    SubAnswer a;
+    a.forward = r.header().output;
+    const bool loaded = sub_load(s, &a);
+    r.proxy_response = a.bytes;
+    return loaded && a.from_server ? 0 : -1;
 }
 
 } // namespace

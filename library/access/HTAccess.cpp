@@ -292,8 +292,15 @@ extern "C" int HTAccess_outputUntouched(const HTRequest *request) noexcept
     const HTStream *out = request != nullptr ? request->output_stream : nullptr;
     if (out == nullptr)
         return 0;
-    if (out->isa != &HTWriterClass)
+    if (out->isa != &HTWriterClass) {
+        // A stream of another class says so itself when it can: a page behind
+        // the loader's own would give its reader two answers.
+        int touched = 0;
+        if (out->isa != nullptr && out->isa->message != nullptr &&
+            out->isa->message(const_cast<HTStream *>(out), HT_STREAM_MSG_TOUCHED, &touched) == 0 && touched != 0)
+            return 0;
         return 1;
+    }
     const auto *w = reinterpret_cast<const HTWriter *>(out);
     return !w->freed && !w->error && w->write_pos == 0 && w->body_count == 0 && w->header_count == 0 &&
            w->final_body_count == 0;

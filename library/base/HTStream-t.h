@@ -44,6 +44,13 @@ struct HTStream {
 #define HT_STREAM_MSG_IDENTIFY 1    /* stores the stream's type through the argument */
 #define HT_STREAM_MSG_PURGE 66      /* discard what is buffered; write even when aborted */
 #define HT_STREAM_TYPE_WRITER 1     /* identify answer of the plain socket writer */
+/*
+ * Stores non-zero through the argument (an int) when anything has gone into
+ * the stream: the document loader asks it of a stream that is not the
+ * socket writer before it writes a failure page of its own. A stream that
+ * does not answer counts as untouched.
+ */
+#define HT_STREAM_MSG_TOUCHED 2015
 
 #define HT_HEADERS_SENT 1           /* the head went to the client */
 #define HT_HEADERS_TAKEN 2          /* consumed elsewhere: reset the store */

@@ -196,6 +196,54 @@ TEST_F(Access, RetryLoopBranches)
     }
 }
 
+// A stream of the host's own in place of the client's writer: the loop asks
+// it whether a page went in already; one that cannot say counts as untouched.
+struct HostStream {
+    HTStream stream;
+    bool answers;
+    std::string bytes;
+};
+int host_put_string(HTStream *s, const char *t)
+{
+    reinterpret_cast<HostStream *>(s)->bytes += t;
+    return 0;
+}
+int host_message(HTStream *s, int message, void *argument)
+{
+    auto *h = reinterpret_cast<HostStream *>(s);
+    if (!h->answers || message != HT_STREAM_MSG_TOUCHED)
+        return -1;
+    *static_cast<int *>(argument) = !h->bytes.empty();
+    return 0;
+}
+int host_nothing(HTStream *, void *) { return 0; }
+const HTStreamClass kHostStreamClass = {"HostStream", host_nothing, host_nothing, nullptr, host_put_string,
+                                        nullptr,     nullptr,      host_message, nullptr};
+
+TEST_F(Access, AStreamOfAnotherClassIsAskedBeforeTheFailurePage)
+{
+    struct Case {
+        const char *name;
+        bool answers;
+        bool loaderWrites;
+        int pages; // failure pages from the document loader
+    } cases[] = {
+        {"the loader's page is not doubled", true, true, 0},
+        {"nothing went in: the failure page", true, false, 1},
+        {"a stream that cannot say counts as untouched", false, false, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        script = {{-14, c.loaderWrites}};
+        HostStream out{{&kHostStreamClass}, c.answers, {}};
+        const Result r = load("GET", "script://o/a/b", {}, Call::kDocument, {},
+                              [&](HTRequest *request) { request->output_stream = &out.stream; });
+        EXPECT_EQ(r.rc, HT_ACCESS_DONE);
+        EXPECT_EQ(r.page.calls, c.pages);
+        EXPECT_EQ(out.bytes.rfind(c.loaderWrites ? "HTTP/1.0 502 Own page" : "HTTP/1.0 504", 0), 0u) << out.bytes;
+    }
+}
+
 TEST_F(Access, SplitModeResponseHalf)
 {
     HTRequest *request = HTRequest_new(g);
