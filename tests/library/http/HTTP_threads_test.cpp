@@ -604,6 +604,14 @@ TEST_F(HTTPLoader, LargeAnswersPassWholeWhateverTheirFraming)
             EXPECT_EQ(o.connections.load(), c.reused ? 1 : 2) << what;
         }
     }
+    // An HTTP/1.0 client gets the chunks' data alone, whole, ended by the close.
+    tcp_client = true;
+    Origin o(serve_all(chunked));
+    const std::string bare = data.substr(0, 3 * 1024 * 1024 + 4 + 64 * 1024 + 13);
+    const Result r = load("GET", url(o.port(), "/old"), [](HTRequest *q) { q->http_version = "HTTP/1.0"; });
+    EXPECT_EQ(r.client.size(), 38 + bare.size());
+    EXPECT_TRUE(r.client == "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + bare) << r.client.substr(0, 60);
+    EXPECT_EQ(r.client_close, 1);
 }
 
 // The client goes away in the middle of a large answer: the copy stops as
