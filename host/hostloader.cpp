@@ -2,6 +2,8 @@
 
 #include "hostloader.h"
 
+#include "hostplugin.h"
+
 #include "HTAccess.h"
 #include "HTAlloc.h"
 #include "HTError.h"
@@ -182,7 +184,24 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     g->url = request->url;
     HTStream *out = HTWriter_newNoClose(client, request);
     request->output_stream = out;
+    void *streams = nullptr;
+    if (hostplugin_stream_count() > 0) {
+        void *output = out;
+        streams = hostplugin_streams_begin(f->target, out, g, &output);
+        request->output_stream = static_cast<HTStream *>(output);
+    }
     const int r = HTLoadDocument(request, g);
+    if (streams != nullptr) {
+        // The loader freed the chain (or never used it); the rest is the writer's.
+        const bool untouched = hostplugin_streams_untouched(streams) != 0;
+        if (hostplugin_streams_end(streams))
+            g->client_close = 1;
+        request->output_stream = out;
+        if (r != HT_ACCESS_DONE && !untouched) {
+            out->isa->free(out, nullptr);
+            return 0;
+        }
+    }
     if (r != HT_ACCESS_DONE && HTAccess_outputUntouched(request)) {
         // Nothing was loaded and no loader said why: the client still gets a page.
         const bool unknown = request->error_code == HT_ERR_NO_PROTOCOL;

@@ -568,6 +568,8 @@ const char *request_header(void *h, const char *name, unsigned long selector) no
 
 const char *origin_header(void *h, const char *name) noexcept
 {
+    if (Live *l = Live::of(h))
+        return l->line(name);
     return line_of(h, req(h).origin_headers, name, 0);
 }
 

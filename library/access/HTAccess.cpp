@@ -292,8 +292,13 @@ extern "C" int HTAccess_outputUntouched(const HTRequest *request) noexcept
     const HTStream *out = request != nullptr ? request->output_stream : nullptr;
     if (out == nullptr)
         return 0;
-    if (out->isa != &HTWriterClass)
-        return 1;
+    if (out->isa != &HTWriterClass) {
+        // A chain in front of the writer knows whether it passed anything on.
+        int untouched = 1;
+        if (out->isa != nullptr && out->isa->message != nullptr)
+            out->isa->message(const_cast<HTStream *>(out), HT_STREAM_MSG_UNTOUCHED, &untouched);
+        return untouched != 0;
+    }
     const auto *w = reinterpret_cast<const HTWriter *>(out);
     return !w->freed && !w->error && w->write_pos == 0 && w->body_count == 0 && w->header_count == 0 &&
            w->final_body_count == 0;

@@ -82,8 +82,9 @@ HT_EXPORT void HTAccess_setRuleCheck(HTAccessRuleCheck check) HT_NOEXCEPT;
 /*
  * 1 while an error page can still be written for the request: it has an
  * output stream and, when that is the client's writer, nothing has gone
- * into it and it is not freed (a stream of another class cannot be asked
- * and counts as untouched); else 0.
+ * into it and it is not freed; a stream of another class is asked with
+ * HT_STREAM_MSG_UNTOUCHED, and one that does not answer counts as
+ * untouched. Else 0.
  */
 HT_EXPORT int HTAccess_outputUntouched(const HTRequest *request) HT_NOEXCEPT;
 

@@ -44,6 +44,12 @@ struct HTStream {
 #define HT_STREAM_MSG_IDENTIFY 1    /* stores the stream's type through the argument */
 #define HT_STREAM_MSG_PURGE 66      /* discard what is buffered; write even when aborted */
 #define HT_STREAM_TYPE_WRITER 1     /* identify answer of the plain socket writer */
+/*
+ * Asks a stream in front of the writer whether anything has gone down its
+ * chain: it stores 0 through the int argument once something has, 1 while
+ * nothing has; a stream that does not answer leaves the int as it was.
+ */
+#define HT_STREAM_MSG_UNTOUCHED 2015
 
 #define HT_HEADERS_SENT 1           /* the head went to the client */
 #define HT_HEADERS_TAKEN 2          /* consumed elsewhere: reset the store */
