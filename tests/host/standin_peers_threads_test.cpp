@@ -91,6 +91,33 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
     }
 }
 
+// Plug-in lines are checked when the file is read: the library must load and
+// have every function named, and the line must name all of them.
+TEST(StandinProgram, PluginLinesAreCheckedAtTheirLine)
+{
+    peers::TempDir dir;
+    const std::string good = dir.file("good.conf", "TransmogrifierPlugin http://* " WORD_MOGRIFY
+                                                   " word_open word_write word_close word_error\n"
+                                                   "FilterPlugin http://x/* " COUNT_FILTER
+                                                   " count_open count_write count_close\n");
+    const std::string bad = dir.file("bad.conf", "TransmogrifierPlugin http://* " + dir.path() +
+                                                     "/none.so a b c d\n"
+                                                     "TransmogrifierPlugin http://* " WORD_MOGRIFY
+                                                     " word_open word_write word_close no_such_error\n"
+                                                     "FilterPlugin http://* " COUNT_FILTER " count_open count_write\n"
+                                                     "ServicePlugin http://* " HELLO_SERVICE " no_service\n");
+    int status = -1;
+    std::string out = run(kProgram + " --check --config " + good, &status);
+    EXPECT_EQ(status, 0) << out;
+    out = run(kProgram + " --check --config " + bad, &status);
+    EXPECT_EQ(status, 2) << out;
+    for (const std::string &w : {bad + ":1: TransmogrifierPlugin: cannot load",
+                                 bad + ":2: TransmogrifierPlugin: " WORD_MOGRIFY " has no function no_such_error",
+                                 bad + ":3: FilterPlugin: expected URL-PATTERN LIBRARY OPEN WRITE CLOSE",
+                                 bad + ":4: ServicePlugin: " HELLO_SERVICE " has no function no_service"})
+        EXPECT_NE(out.find(w), std::string::npos) << "lacks " << w << "\n" << out;
+}
+
 class Standin : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -109,6 +136,15 @@ protected:
         dir_->dir("html", 0755);
         dir_->dir("tmp");
         dir_->file("html/1k", std::string(1024, 'k'));
+        // Text for the rewriting plug-in: the word at every offset of a block.
+        std::string words;
+        for (int i = 0; words.size() < 300 * 1024; ++i)
+            words += "origin" + std::string(static_cast<size_t>(i % 7), ' ') + std::to_string(i) + (i % 9 ? " " : "\n");
+        dir_->dir("html/nt", 0755);
+        dir_->dir("html/bin", 0755);
+        dir_->file("html/words.txt", words);
+        dir_->file("html/nt/words.txt", words);
+        dir_->file("html/bin/blob", words);
         origin_port_ = peers::free_port();
         // /seen: the request fields the origin got, as text.
         const std::string conf = dir_->file(
@@ -122,7 +158,12 @@ protected:
                               "    location /seen { return 200 'via=[$http_via] te=[$http_te] hop=[$http_x_hop] "
                               "auth=[$http_proxy_authorization] ka=[$http_keep_alive] up=[$http_upgrade] "
                               "tr=[$http_trailer] end=[$http_x_end]\\n'; }\n"
-                              "    location /fail { return 500 'broken\\n'; }\n",
+                              "    location /fail { return 500 'broken\\n'; }\n"
+                              "    location /nt/ { add_header Cache-Control no-transform; }\n"
+                              "    location /bin/ { default_type application/octet-stream; }\n"
+                              // Chunks cut inside the word: the blocks the plug-in sees.
+                              "    location /chunked { echo -n 'the orig'; echo_flush; echo -n 'in of it, '; "
+                              "echo_flush; echo -n 'origin'; echo_flush; echo ''; }\n",
                               "load_module " + echo + ";\n"));
         origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
     }
@@ -283,6 +324,94 @@ TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
     const std::vector<std::string> seen = origin_log_wait(from, 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_NE(seen[0].find("/1k"), std::string::npos);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+// Head and body of one answer fetched with curl -i.
+struct Answer {
+    std::string head;
+    std::string body;
+    bool has(const std::string &line) const { return head.find("\r\n" + line) != std::string::npos; }
+};
+
+Answer split(const std::string &got)
+{
+    const size_t end = got.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return {got, ""};
+    return {got.substr(0, end + 2), got.substr(end + 4)};
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST_F(Standin, TheRewritingTransmogrifierAndWhatItLeavesAlone)
+{
+    int port = 0;
+    auto h = host("mogrify",
+                  "ServerConnPool on\nTransmogrifierPlugin http://* " WORD_MOGRIFY
+                  " word_open word_write word_close word_error\n",
+                  &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string words = slurp(dir_->path() + "/html/words.txt");
+    const std::string rewritten = replaced(words, "origin", "proxy");
+    ASSERT_NE(rewritten, words);
+
+    // Rewritten: the exact body, a Warning 214, no stale length, and the close.
+    Answer a = split(curl(x + "-i " + origin("/words.txt")));
+    EXPECT_TRUE(a.body == rewritten) << a.body.size() << " bytes, expected " << rewritten.size();
+    EXPECT_TRUE(a.has("Warning: 214 standin-proxy \"Transmogrified\"")) << a.head;
+    EXPECT_FALSE(a.has("Content-Length:")) << a.head;
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+    EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/words.txt") + " " +
+                   origin("/words.txt")),
+              "1 1 ");
+    // A chunked answer whose chunks cut the word: de-chunked, rewritten, no framing left.
+    a = split(curl(x + "-i --raw " + origin("/chunked")));
+    EXPECT_EQ(a.body, "the proxy of it, proxy\n");
+    EXPECT_FALSE(a.has("Transfer-Encoding:")) << a.head;
+
+    // Left alone, byte for byte, with length and keep-alive: no-transform, and
+    // an answer the module declines at its open (not text).
+    for (const char *path : {"/nt/words.txt", "/bin/blob"}) {
+        a = split(curl(x + "-i " + origin(path)));
+        EXPECT_TRUE(a.body == words) << path << ": " << a.body.size() << " bytes";
+        EXPECT_TRUE(a.has("Content-Length: " + std::to_string(words.size()))) << path << "\n" << a.head;
+        EXPECT_FALSE(a.has("Warning:")) << path << "\n" << a.head;
+        EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' " + origin(path) + " " + origin(path)),
+                  "1 0 ")
+            << path;
+    }
+    // A page of the proxy's own (origin down) is neither rewritten nor sent twice.
+    const std::string down = "http://127.0.0.1:" + std::to_string(peers::free_port()) + "/origin";
+    a = split(curl(x + "-i " + down));
+    EXPECT_NE(a.head.find(" 504 "), std::string::npos) << a.head;
+    EXPECT_EQ(a.body.find("<html>"), a.body.rfind("<html>")) << a.body;
+    EXPECT_FALSE(a.has("Warning:")) << a.head;
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, AFilterSeesEveryBlock)
+{
+    int port = 0;
+    auto h = host("filter", "FilterPlugin http://* " COUNT_FILTER " count_open count_write count_close\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string words = slurp(dir_->path() + "/html/words.txt");
+    Answer a = split(curl(x + "-i " + origin("/words.txt")));
+    const std::string tail = " blocks, " + std::to_string(words.size()) + " bytes]\n";
+    ASSERT_GT(a.body.size(), words.size());
+    EXPECT_TRUE(a.body.compare(0, words.size(), words) == 0);
+    EXPECT_NE(a.body.find(tail, words.size()), std::string::npos) << a.body.substr(words.size());
+    EXPECT_TRUE(a.has("Warning: 214 ")) << a.head;
+    EXPECT_FALSE(a.has("Content-Length:")) << a.head;
+    // A no-transform answer passes the filter by.
+    a = split(curl(x + "-i " + origin("/nt/words.txt")));
+    EXPECT_TRUE(a.body == words) << a.body.size();
+    EXPECT_TRUE(a.has("Content-Length: " + std::to_string(words.size()))) << a.head;
     EXPECT_EQ(h->terminate(), 0);
 }
 
