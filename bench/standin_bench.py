@@ -5,7 +5,8 @@ front of one nginx origin (a script, not a test; one run prints every figure).
     bench/standin_bench.py --build build/dev [--seconds 10] [--rounds 3]
 
 Targets: nginx direct (the baseline), tinyproxy, squid (no cache), nginx as
-a forward proxy (1 worker), standin-proxy (origin pool on, no plug-ins).
+a forward proxy (1 worker), standin-proxy (origin pool on, no plug-ins), and
+standin-proxy with a pass-through transmogrifier (host/examples/pass_mogrify.c).
 Each round runs every target once, the order reversed every other round;
 wrk -t1 asks for /1k at 1, 16 and 64 connections and /10m at 1, by absolute
 URL (a Lua script sets wrk.path and Host). Figures are medians over the
@@ -192,6 +193,20 @@ def main():
         p = start([os.path.join(a.build, "host", "standin-proxy"), "--config", f"{d}/host.conf"], f"{d}/host.out", hp)
         started.append(p)
         targets.append(("standin-proxy", hp, p))
+
+        # The same with a transmogrifier that takes part in every answer and
+        # changes nothing: what the plug-in stream costs (its answers go
+        # close-delimited, so every request is a new client connection).
+        mp = free_port()
+        lib = os.path.join(a.build, "host", "pass_mogrify.so")
+        with open(os.path.join(d, "mogrify.conf"), "w") as f:
+            f.write(f"ListenAddress 127.0.0.1\nListenPort {mp}\nWorkerThreads 32\nServerConnPool on\n"
+                    f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n"
+                    f"TransmogrifierPlugin http://* {lib} pass_open pass_write pass_close pass_error\n")
+        p = start([os.path.join(a.build, "host", "standin-proxy"), "--config", f"{d}/mogrify.conf"],
+                  f"{d}/mogrify.out", mp)
+        started.append(p)
+        targets.append(("standin+passtr", mp, p))
 
         loads = [("/1k", 1), ("/1k", 16), ("/1k", 64), ("/10m", 1)]
         results = {}
