@@ -41,6 +41,7 @@ struct HostStreams {
     int seen;       // the head reached the head stream
     int out;        // the head reached the tail
     int raw;        // bytes went to the writer before any head
+    int interim;    // an interim answer went to the writer
     int bypass;     // a no-transform answer passes the filter by
     int chunked;    // the answer is chunked
     int dechunk;    // its body reaches the plug-in stream de-chunked
@@ -110,6 +111,11 @@ int head_put_headers(HTStream *s, void *headers)
 {
     HostStreams *h = of(s);
     auto *store = static_cast<HTRespHeaders *>(headers);
+    if (store != nullptr && store->status_code >= 100 && store->status_code < 200) {
+        // An interim answer is no answer to change: it goes as it is, and the final one follows.
+        h->interim = 1;
+        return h->writer->isa->put_headers(h->writer, store);
+    }
     h->seen = 1;
     h->chunked = chunked_answer(h->g);
     if (h->filter && HTClientRespHeaders_checkCCHeaders(h->g)) {
@@ -289,7 +295,7 @@ extern "C" int hoststream_rewritten(const HostStreams *s) { return s->rewritten;
 
 extern "C" int hoststream_untouched(const HostStreams *s)
 {
-    if (s->seen || s->raw)
+    if (s->seen || s->raw || s->interim)
         return 0;
     const auto *w = reinterpret_cast<const HTWriter *>(s->writer);
     return !w->freed && !w->error && w->write_pos == 0 && w->body_count == 0 && w->header_count == 0;

@@ -375,6 +375,19 @@ TEST_F(Standin, TheRewritingTransmogrifierAndWhatItLeavesAlone)
     EXPECT_EQ(a.body, "the proxy of it, proxy\n");
     EXPECT_FALSE(a.has("Transfer-Encoding:")) << a.head;
 
+    // Behind a 100 Continue (curl waits for one above 1 MiB) the final answer is the one rewritten.
+    std::string big;
+    while (big.size() < 1536 * 1024)
+        big += words;
+    dir_->file("origin-body", big);
+    const std::string both =
+        curl(x + "-i -H 'Expect: 100-continue' --data-binary @" + dir_->path() + "/origin-body " + origin("/echo"));
+    // The interim head goes as it came (no close, no warning on it).
+    ASSERT_EQ(both.rfind("HTTP/1.1 100 Continue\r\n\r\n", 0), 0u) << both.substr(0, 200);
+    a = split(both.substr(both.find("\r\n\r\n") + 4));
+    EXPECT_TRUE(a.body == replaced(big, "origin", "proxy")) << a.body.size() << " bytes\n" << a.head;
+    EXPECT_TRUE(a.has("Warning: 214 ")) << a.head;
+
     // Left alone, byte for byte, with length and keep-alive: no-transform, and
     // an answer the module declines at its open (not text).
     for (const char *path : {"/nt/words.txt", "/bin/blob"}) {
