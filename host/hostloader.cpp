@@ -155,17 +155,9 @@ extern "C" int hostloader_forwarded(const char *line, int chunked)
     return 1;
 }
 
-extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *client, HTInputSocket *in,
-                                const HostForward *f)
+extern "C" void hostloader_prepare(HTRequest *request, HTThdGlobals *g, HTInputSocket *in, const HostForward *f)
 {
     request->method = HTMethod_enum(f->method);
-    if (request->method <= 0) {
-        // A method the table does not know goes as "GET" would not do: refuse it.
-        static const char kNotImplemented[] =
-            "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        HTSocket_write(client, kNotImplemented, sizeof kNotImplemented - 1, request);
-        return 0;
-    }
     request->anchor = HTAnchor_findAddress(f->target, g);
     request->url = f->target;
     request->content_length = f->content_length;
@@ -179,6 +171,19 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     g->expect_continue = f->expect_continue;
     g->persist_mapping = hostloader_settings.persist_mapping;
     g->remaining_body = f->content_length > 0 ? f->content_length : 0;
+}
+
+extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *client, HTInputSocket *in,
+                                const HostForward *f)
+{
+    hostloader_prepare(request, g, in, f);
+    if (request->method <= 0) {
+        // A method the table does not know goes as "GET" would not do: refuse it.
+        static const char kNotImplemented[] =
+            "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        HTSocket_write(client, kNotImplemented, sizeof kNotImplemented - 1, request);
+        return 0;
+    }
 
     // The next hop, the loader and the retries are the document loader's.
     g->url = request->url;

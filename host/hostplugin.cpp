@@ -3,6 +3,7 @@
 #include "hostplugin.h"
 
 #include "hostaccess.h"
+#include "hostservice.h"
 #include "orvhost.h"
 
 #include <dlfcn.h>
@@ -15,9 +16,6 @@
 #include <string>
 #include <vector>
 
-// In hostclient.cpp: this file sees plugrt.h, whose declarations of the
-// shared data differ from the library's.
-extern "C" int hostplugin_write(struct HTSocket *client, const char *data, int length, struct HTRequest *request);
 
 namespace {
 
@@ -135,24 +133,6 @@ const char *reason_for(int status)
     }
 }
 
-// The client's header lines (each ending in CR LF) as the model's fields.
-void take_headers(orvhost::Request &rq, const char *headers)
-{
-    for (const char *p = headers; p && *p;) {
-        const char *end = std::strstr(p, "\r\n");
-        if (end == nullptr)
-            break;
-        const char *colon = static_cast<const char *>(std::memchr(p, ':', static_cast<size_t>(end - p)));
-        if (colon != nullptr) {
-            const char *v = colon + 1;
-            while (v < end && (*v == ' ' || *v == '\t'))
-                ++v;
-            rq.request_headers.push_back({std::string(p, colon), std::string(v, end), std::string()});
-        }
-        p = end + 2;
-    }
-}
-
 } // namespace
 
 extern "C" HostDirectiveTable hostplugin_directives(struct HTStaticConfig *config)
@@ -228,44 +208,62 @@ extern "C" int hostplugin_load(void)
     return 0;
 }
 
-extern "C" int hostplugin_serve(const char *method, const char *url, const char *headers, int keep_alive,
-                                HTSocket *client, HTRequest *request, unsigned long *written, int *keep)
+extern "C" int hostplugin_serve(void *request, void *context, void *client, int keep_alive, unsigned long *written,
+                                int *keep)
 {
+    HostServiceRequest d;
+    hostservice_describe(request, context, client, &d);
+    if (d.method == nullptr)
+        return 0;
     for (const Service &s : services) {
-        if (s.step == nullptr || fnmatch(s.pattern.c_str(), url, FNM_NOESCAPE) != 0)
+        if (s.step == nullptr || fnmatch(s.pattern.c_str(), d.url, FNM_NOESCAPE) != 0)
             continue;
-        orvhost::Request rq(HTAPI_STEP_SERVICE);
-        rq.set_method(strcasecmp(method, "HEAD") == 0 ? HTAPI_METHOD_HEAD : HTAPI_METHOD_GET);
-        rq.text[HTAPI_METHOD] = method;
-        rq.text[HTAPI_URL] = url;
-        const char *query = std::strchr(url, '?');
-        rq.text[HTAPI_QUERY_STRING] = query ? query + 1 : "";
-        take_headers(rq, headers);
-        rq.bind();
+        orvhost::Live live(HTAPI_STEP_SERVICE);
+        orvhost::Request &rq = live.model;
+        live.service = &d;
+        rq.set_method(d.method_index);
+        rq.header().input = d.input;
+        rq.header().transfer_coding = d.chunked ? "chunked" : nullptr;
+        rq.handle()->body_left = d.content_length > 0 ? static_cast<uint64_t>(d.content_length) : 0;
+        // The client sends its body only after 100 Continue: the first read asks for it.
+        rq.handle()->preread = d.expect_continue && (d.chunked || d.content_length > 0);
+        live.bind();
         long rc = 0;
         s.step(rq.handle(), &rc);
-        orvhost::Request::unbind();
-        if (rc == 0)
-            continue;
+        live.unbind();
+        *written = 0;
+        *keep = 0;
+        if (live.client_gone)
+            return 408; // nothing more can reach a client that went away
+        const bool body_left = d.chunked ? rq.header().transfer_coding != nullptr : rq.handle()->body_left > 0;
+        if (rc == 0) {
+            if (live.body_taken == 0)
+                continue;
+            int complete = 0;
+            *written = hostservice_answer(request, context, client, 500, "Internal Server Error", nullptr, 0,
+                                          nullptr, 0, 0, &complete);
+            return 500;
+        }
         std::string type = rq.text.count(HTAPI_RESP_CONTENT_TYPE) ? rq.text[HTAPI_RESP_CONTENT_TYPE] : "";
         if (type.empty() && !rq.conversions.empty())
             type = rq.conversions.front()->type;
         const int status = rq.status > 0 ? rq.status : 200;
-        std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
-                           (rq.reason.empty() || (rq.reason == "OK" && status != 200) ? reason_for(status) : rq.reason) +
-                           "\r\n";
+        const std::string reason =
+            rq.reason.empty() || (rq.reason == "OK" && status != 200) ? reason_for(status) : rq.reason;
+        std::vector<std::string> lines;
         if (!type.empty())
-            head += "Content-Type: " + type + "\r\n";
+            lines.push_back("Content-Type: " + type);
         for (const orvhost::Header &h : rq.response_headers)
-            head += h.raw.empty() ? h.name + ": " + h.value + "\r\n" : h.raw + "\r\n";
-        head += "Content-Length: " + std::to_string(rq.sink.data.size()) + "\r\n";
-        head += std::string("Via: 1.1 ") + hostaccess_viaName() + "\r\n";
-        head += keep_alive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-        if (strcasecmp(method, "HEAD") != 0)
-            head += rq.sink.data;
-        const int w = hostplugin_write(client, head.data(), static_cast<int>(head.size()), request);
-        *written = w > 0 ? static_cast<unsigned long>(w) : 0;
-        *keep = keep_alive && w == static_cast<int>(head.size());
+            lines.push_back(h.raw.empty() ? h.name + ": " + h.value : h.raw);
+        std::vector<const char *> texts;
+        for (const std::string &l : lines)
+            texts.push_back(l.c_str());
+        // A body left unread ends the connection after the answer.
+        const int keep_after = keep_alive && !body_left;
+        int complete = 0;
+        *written = hostservice_answer(request, context, client, status, reason.c_str(), texts.data(), texts.size(),
+                                      rq.sink.data.data(), rq.sink.data.size(), keep_after, &complete);
+        *keep = keep_after && complete;
         return status;
     }
     return 0;

@@ -67,13 +67,20 @@ int hostplugin_load(void);
 int hostplugin_count(void);
 
 /*
- * Offers the request to the service plug-ins. `headers`: the client's
- * header lines, each ending in CR LF. Returns the status sent when a
+ * Offers the request to the service plug-ins: the request record and the
+ * context as hostloader_prepare filled them, the client socket. The
+ * plug-ins read method, URL, query and header lines from them and the body
+ * from the client input (hostservice.h); the answer goes through the
+ * response header store and a client writer. Returns the status when a
  * plug-in answered (its bytes in *written, and *keep 0 when the connection
- * must end), or 0 when none did (nothing written).
+ * must end: the client asked, the body was not read to its end, or the
+ * client went silent or away while the plug-in read it, which gives 408 and
+ * no answer), or 0 when none did and the request may go to the origin. A
+ * plug-in that declines after taking body bytes leaves nothing to forward:
+ * the client gets 500 and the connection ends.
  */
-int hostplugin_serve(const char *method, const char *url, const char *headers, int keep_alive,
-                     struct HTSocket *client, struct HTRequest *request, unsigned long *written, int *keep);
+int hostplugin_serve(void *request, void *context, void *client, int keep_alive, unsigned long *written,
+                     int *keep);
 
 /* Number of configured filter and transmogrifier lines. */
 int hostplugin_stream_count(void);

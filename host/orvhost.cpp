@@ -374,6 +374,52 @@ Live *Live::of(const void *handle)
     return l != nullptr && handle == l->model.handle() ? l : nullptr;
 }
 
+Live *Live::of_input(const void *input)
+{
+    Live *l = current_live;
+    return l != nullptr && l->service != nullptr && input != nullptr && input == l->service->input ? l : nullptr;
+}
+
+const char *Live::client_line(const char *name, unsigned long which)
+{
+    const std::size_t n = name ? std::strlen(name) : 0;
+    if (service == nullptr || n == 0)
+        return nullptr;
+    const char *p = service->headers;
+    const char *const end = p + service->headers_length;
+    while (p < end) {
+        const char *eol = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *stop = eol ? eol : end;
+        std::size_t k = static_cast<std::size_t>(stop - p);
+        if (k > 0 && p[k - 1] == '\r')
+            --k;
+        if (k > n && p[n] == ':' && strncasecmp(p, name, n) == 0 && which-- == 0)
+            return model.keep(std::string(p, k));
+        p = eol ? eol + 1 : end;
+    }
+    return nullptr;
+}
+
+const char *Live::read(std::size_t *count)
+{
+    const std::size_t asked = *count;
+    const char *p = hostservice_read(service->input, count);
+    if (p == nullptr && asked > 0)
+        client_gone = true;
+    body_taken += *count;
+    return p;
+}
+
+int Live::read_byte()
+{
+    const int c = hostservice_byte(service->input);
+    if (c < 0)
+        client_gone = true;
+    else
+        ++body_taken;
+    return c;
+}
+
 Live *Live::of_list(const HTAPIHeaderList *list)
 {
     Live *l = current_live;
