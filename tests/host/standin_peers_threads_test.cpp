@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -425,6 +426,58 @@ TEST_F(Standin, AFilterSeesEveryBlock)
     a = split(curl(x + "-i " + origin("/nt/words.txt")));
     EXPECT_TRUE(a.body == words) << a.body.size();
     EXPECT_TRUE(a.has("Content-Length: " + std::to_string(words.size()))) << a.head;
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+// A service plug-in reads the real request: its line, a header and the body
+// (plain, chunked, behind 100 Continue), and answers through the proxy's
+// response; the origin is never asked.
+TEST_F(Standin, AServicePluginReadsTheRequestItself)
+{
+    int port = 0;
+    auto h = host("body", "RequestTimeout 2\nServicePlugin http://* " BODY_SERVICE " body_service\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const size_t from = origin_log_size();
+    const std::string d = dir_->path();
+    dir_->file("small-body", "hello body");
+    Answer a = split(curl(x + "-i -H 'X-Test: yes' --data-binary @" + d + "/small-body '" + origin("/body?a=1") + "'"));
+    EXPECT_EQ(a.head.rfind("HTTP/1.1 201 Made Here\r\n", 0), 0u) << a.head;
+    EXPECT_EQ(a.body, "POST a=1 yes\nhello body");
+    EXPECT_TRUE(a.has("X-Seen: 10")) << a.head;
+    EXPECT_TRUE(a.has("Content-Length: 23")) << a.head;
+    // The body read whole: the connection carries the next request.
+    EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' --data-binary @" + d + "/small-body " +
+                   origin("/body") + " " + origin("/body")),
+              "1 0 ");
+    EXPECT_EQ(curl(x + "-H 'Transfer-Encoding: chunked' --data-binary @" + d + "/small-body '" + origin("/body?c") + "'"),
+              "POST c -\nhello body");
+    // Without the proxy's 100 Continue curl would wait far longer than it may.
+    std::string big;
+    for (int i = 0; big.size() < 1536 * 1024; ++i)
+        big += std::to_string(i) + ";";
+    dir_->file("service-body", big);
+    EXPECT_TRUE(curl(x + "--max-time 10 --expect100-timeout 60 -H 'Expect: 100-continue' --data-binary @" + d +
+                     "/service-body " + origin("/body")) == "POST  -\n" + big); // no query, no X-Test
+    // Body bytes taken and then declined: nothing is left to forward.
+    a = split(curl(x + "-i --data-binary @" + d + "/small-body " + origin("/taste")));
+    EXPECT_EQ(a.head.rfind("HTTP/1.1 500 ", 0), 0u) << a.head;
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+
+    // A client that stops in its body, or closes, is left without an answer.
+    for (const bool close_it : {false, true}) {
+        const int fd = peers::connect_to(port);
+        ASSERT_GE(fd, 0);
+        const std::string head = "POST " + origin("/body") + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n0123";
+        ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        if (close_it)
+            shutdown(fd, SHUT_WR);
+        char buf[256];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(read(fd, buf, sizeof buf), 0) << close_it;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << close_it;
+        close(fd);
+    }
+    EXPECT_TRUE(origin_log(from).empty());
     EXPECT_EQ(h->terminate(), 0);
 }
 
