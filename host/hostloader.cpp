@@ -12,6 +12,7 @@
 #include "HTLoadCodes.h"
 #include "HTMPool.h"
 #include "HTMethod.h"
+#include "HTServerPref.h"
 #include "HTSocket.h"
 #include "HTTP.h"
 #include "HTWild.h"
@@ -24,7 +25,9 @@
 #include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
+#include <vector>
 
 HostLoaderSettings hostloader_settings = {0, 0};
 
@@ -72,6 +75,33 @@ int local_files(void *, const char *v, char *error)
     return 0;
 }
 
+// ServerPreference PATTERN SERVER...: requests whose URL matches are tried
+// on the servers in turn, the URL's path kept. The first matching line wins.
+struct Preference {
+    HTPattern *pattern;
+    std::string servers;
+};
+std::vector<Preference> preferences;
+
+int server_preference(void *, const char *v, char *error)
+{
+    const char *blank = std::strpbrk(v, " \t");
+    const char *servers = blank;
+    while (servers != nullptr && (*servers == ' ' || *servers == '\t'))
+        ++servers;
+    if (blank == nullptr || *servers == '\0') {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "needs a URL pattern and servers");
+        return -1;
+    }
+    HTPattern *p = HTPattern_new(std::string(v, blank).c_str());
+    if (p == nullptr) {
+        std::snprintf(error, HOSTCONF_ERROR_MAX, "not a URL pattern");
+        return -1;
+    }
+    preferences.push_back({p, servers});
+    return 0;
+}
+
 const HostDirective kDirectives[] = {
     {"RequestBodyLimit",
      [](void *c, const char *v, char *e) { return set_number(&cfg(c)->request_body_limit, v, 0, LONG_MAX, e); }},
@@ -83,6 +113,7 @@ const HostDirective kDirectives[] = {
      [](void *c, const char *v, char *e) { return hostconf_flag(v, &cfg(c)->connection_management, e); }},
     {"PersistMapping", persist},
     {"LocalFiles", local_files},
+    {"ServerPreference", server_preference},
 };
 
 int requestTimeout = 0;
@@ -103,6 +134,21 @@ bool name_is(const char *line, const char *name)
     return strncasecmp(line, name, n) == 0 && (line[n] == ':' || line[n] == ' ' || line[n] == '\t');
 }
 
+// Whether the forwarded lines (each ending in CR LF) carry a Host line.
+bool has_host(const char *lines, size_t length)
+{
+    const char *p = lines;
+    const char *const end = lines + length;
+    while (p != nullptr && p < end) {
+        if (end - p > 5 && name_is(p, "host"))
+            return true;
+        p = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (p != nullptr)
+            ++p;
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
@@ -112,6 +158,9 @@ extern "C" HostDirectiveTable hostloader_directives(HTStaticConfig *config)
 
 extern "C" void hostloader_free(HTStaticConfig *config)
 {
+    for (Preference &p : preferences)
+        HTPattern_free(p.pattern);
+    preferences.clear();
     if (config->crlf_patterns == nullptr)
         return;
     for (HTList *e = config->crlf_patterns->next; e != nullptr; e = e->next)
@@ -164,11 +213,17 @@ extern "C" void hostloader_prepare(HTRequest *request, HTThdGlobals *g, HTInputS
     request->content_length_set = f->content_length >= 0;
     request->client_input = in;
     request->transfer_coding = f->chunked ? "chunked" : nullptr;
-    request->downgrade = !f->http11;
+    // HTTP/1.1 to the origin whatever the client speaks, so that the server
+    // connection can be kept (the library frames the answer for an HTTP/1.0
+    // client); only a request without Host, which HTTP/1.1 forbids, goes as
+    // HTTP/1.0.
+    request->downgrade = !f->http11 && !has_host(f->headers, f->headers_length);
     request->http_version = f->http11 ? "HTTP/1.1" : "HTTP/1.0";
+    request->keep_alive = f->keep_alive;
     g->client_headers = f->headers;
     g->client_headers_length = f->headers_length;
-    g->expect_continue = f->expect_continue;
+    // An HTTP/1.0 client's expectation is ignored: it would never see a 100.
+    g->expect_continue = f->expect_continue && f->http11;
     g->persist_mapping = hostloader_settings.persist_mapping;
     g->remaining_body = f->content_length > 0 ? f->content_length : 0;
 }
@@ -187,6 +242,11 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
 
     // The next hop, the loader and the retries are the document loader's.
     g->url = request->url;
+    for (const Preference &p : preferences)
+        if (HTPattern_url_match(p.pattern, nullptr, request->url, g) != nullptr) {
+            utilServerPref_createList(p.servers.c_str(), g);
+            break;
+        }
     HTStream *out = HTWriter_newNoClose(client, request);
     request->output_stream = out;
     void *streams = nullptr;

@@ -7,13 +7,15 @@
  * the loader by the scheme, and retries on preferred servers. The worker
  * fills the client-side fields of the request record and the context (the
  * header block as it is forwarded, the declared body length, the transfer
- * coding, the expect and downgrade flags, the client's input socket) and
- * gives it a writer on the client socket. The header block drops the
- * hop-by-hop lines (Connection, Proxy-Connection, Keep-Alive, TE, Trailer,
- * Upgrade, Proxy-Authorization, and for a chunked body Transfer-Encoding and
- * Content-Length). The client connection carries another request only after
- * an answer the client took whole with its length (an answer framed by the
- * close, and an error page, end it).
+ * coding, the expect, downgrade and keep-alive flags, the client's input
+ * socket) and gives it a writer on the client socket. The header block
+ * drops the hop-by-hop lines (Connection, Proxy-Connection, Keep-Alive, TE,
+ * Trailer, Upgrade, Proxy-Authorization, and for a chunked body
+ * Transfer-Encoding and Content-Length). Requests go on as HTTP/1.1 (as
+ * HTTP/1.0 only when an HTTP/1.0 client sent no Host). The client
+ * connection carries another request only after an answer the client took
+ * whole with its length (an answer framed by the close, a server's close
+ * and an error page end it; an HTTP/1.0 client keeps it only on request).
  *
  * Server sockets get the request time-out as their socket time-outs, so
  * that a silent origin ends the read.
@@ -43,13 +45,16 @@ extern HostLoaderSettings hostloader_settings;
 /*
  * The directives: RequestBodyLimit (bytes, 0: none), AppendCRLFtoPost (a
  * URL pattern; repeat for more), Poll100Continue (on/off), CachePercentage
- * (0 to 100), ConnectionManagement (on/off), PersistMapping (on/off) and
+ * (0 to 100), ConnectionManagement (on/off), PersistMapping (on/off),
  * LocalFiles (on/off, off by default: a forward proxy that read its own
- * machine's files for any client would hand them to everyone who reaches it).
+ * machine's files for any client would hand them to everyone who reaches it)
+ * and ServerPreference (a URL pattern and the servers, separated by blanks,
+ * that a matching request is tried on in turn, its path kept; the first
+ * matching line wins; when every one fails the client gets the loader's page).
  */
 HostDirectiveTable hostloader_directives(HTStaticConfig *config);
 
-/* Releases what the directives made (the CR LF patterns and their list). */
+/* Releases what the directives made (the CR LF patterns and their list, the preferences). */
 void hostloader_free(HTStaticConfig *config);
 
 /* Installs the server-socket time-out hook (the request time-out in seconds; 0: none). */

@@ -136,6 +136,7 @@ typedef struct HTThdGlobals {
     int server_close;              /* the server connection must not be reused */
     int output_healthy;            /* the client accepted the whole response */
     int client_close;              /* the client connection must end after this response */
+    int keep_alive_head;           /* the head to an HTTP/1.0 client says "Connection: keep-alive" */
     int io_error;                  /* the server connection failed while reading */
     int reused;                    /* the request went over a kept connection */
     int request_half_done;         /* the split mode's request half has run */

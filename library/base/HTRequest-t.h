@@ -75,6 +75,7 @@ typedef struct HTRequest {
     struct HTInputSocket *client_input; /* the client connection's input socket, or null */
     const char *transfer_coding;   /* the client's transfer coding ("chunked"), or null */
     int downgrade;                 /* send the request to the server as HTTP/1.0 */
+    int keep_alive;                /* an HTTP/1.0 client asked to keep its connection */
     int bad_request;               /* the server found the client's request malformed */
 
     /* ---- socket layer, input socket, writer ---- */

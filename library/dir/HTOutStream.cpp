@@ -70,6 +70,9 @@ void send_head(OutStream *s, long long length)
                   HTOutStream_reason(s->status));
     char length_text[24];
     std::snprintf(length_text, sizeof length_text, "%lld", length);
+    // An HTTP/1.0 client that asked to keep its connection keeps it only when told so.
+    const bool kept = length >= 0 && s->request && s->request->keep_alive &&
+                      std::strcmp(version_of(s->request), "HTTP/1.0") == 0;
     HTRespHeaders *store = s->g ? HTStreamStack_store(s->g) : nullptr;
     if (store != nullptr) {
         // Through the store, so that the writer's header rules and the
@@ -84,6 +87,8 @@ void send_head(OutStream *s, long long length)
             HTClientRespHeaders_addHeader("Content-Length", length_text, s->g);
         else
             HTClientRespHeaders_addHeader("Connection", "close", s->g);
+        if (kept)
+            HTClientRespHeaders_addHeader("Connection", "keep-alive", s->g);
         HTClientRespHeaders_putHeadersCheckResponse(s->sink, s->g);
         return;
     }
@@ -91,7 +96,8 @@ void send_head(OutStream *s, long long length)
                                       s->encoding ? "Content-Encoding: " : "", s->encoding ? s->encoding : "",
                                       s->encoding ? "\r\n" : "",
                                       length >= 0 ? "Content-Length: " : "Connection: close",
-                                      length >= 0 ? length_text : "", "\r\n\r\n", static_cast<char *>(nullptr));
+                                      length >= 0 ? length_text : "", "\r\n",
+                                      kept ? "Connection: keep-alive\r\n" : "", "\r\n", static_cast<char *>(nullptr));
     if (s->sink->isa->write(s->sink, head, static_cast<int>(std::strlen(head))) < 0)
         s->broken = 1;
 }

@@ -7,7 +7,9 @@
  * body, with a Content-Length line whenever the length is known. An answer
  * sent without one ends the client connection after it (the context's
  * client_close word is set), because the client can find its end only by the
- * close. No head at all goes to an HTTP/0.9 client.
+ * close. An HTTP/1.0 client that asked to keep its connection (the
+ * request's keep_alive) is told "Connection: keep-alive" with a length.
+ * No head at all goes to an HTTP/0.9 client.
  *
  * - The HTML stream is what a page generator writes to (the stream of the
  *   WWW_HTML format): it keeps the whole page in the request's pool and

@@ -179,7 +179,7 @@ void head_line(HTProxyFrame *f)
         }
     } else if ((v = value_of(l, n, "connection")) != nullptr) {
         if (has_token(v, end, "close"))
-            f->close = 1;
+            f->close = f->close_asked = 1;
         if (has_token(v, end, "keep-alive"))
             f->keep_alive = 1;
     }
@@ -363,6 +363,8 @@ extern "C" size_t HTProxyFrame_feed(HTProxyFrame *f, const char *bytes, size_t l
                     *interim_end = 1;
                     return i;
                 }
+                if (f->stop_at_head && f->state != HT_FRAME_HEAD)
+                    return i;
                 break;
             }
             head_line(f);
@@ -370,7 +372,7 @@ extern "C" size_t HTProxyFrame_feed(HTProxyFrame *f, const char *bytes, size_t l
             f->line_length = 0;
             if (f->state == HT_FRAME_CLOSE) {
                 f->close = 1;
-                return length;
+                return f->stop_at_head ? i : length;
             }
             break;
         }
@@ -424,6 +426,8 @@ struct Copy {
     long long body;    // bytes passed after the last head
     bool ignore_output;
     bool stop_at_interim;
+    bool client10;     // the client speaks HTTP/1.0: it takes no chunks
+    bool dechunk;      // the body reaches the client without its chunking
 };
 
 void pass(Copy &c, const char *bytes, size_t n)
@@ -436,9 +440,107 @@ void pass(Copy &c, const char *bytes, size_t n)
     }
 }
 
+bool client_is_http10(const HTRequest *request)
+{
+    const char *v = request != nullptr ? request->http_version : nullptr;
+    return v != nullptr && (std::strncmp(v, "HTTP/1.0", 8) == 0 || std::strncmp(v, "HTTP/0.", 7) == 0);
+}
+
+// The held head for an HTTP/1.0 client: its connection lines replaced by
+// `connection`, and without the chunking lines when the body loses its chunks.
+void pass_rewritten_head(Copy &c, const char *connection)
+{
+    auto *out = static_cast<char *>(HTMemPoolAlloc(c.held + std::strlen(connection) + 1, c.g));
+    size_t o = 0;
+    const char *p = c.head;
+    const char *const end = c.head + c.held;
+    bool dropping = false, first = true;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *next = lf ? lf + 1 : end;
+        size_t n = static_cast<size_t>((lf ? lf : end) - p);
+        while (n > 0 && p[n - 1] == '\r')
+            --n;
+        if (first) {
+            first = false;
+        } else if (n == 0) {
+            // The blank line: this proxy's word on the connection goes before it.
+            const size_t k = std::strlen(connection);
+            std::memcpy(out + o, connection, k);
+            o += k;
+        } else if (blank(*p)) {
+            // A folded line belongs to the line above it.
+        } else {
+            dropping = value_of(p, n, "connection") || value_of(p, n, "keep-alive") ||
+                       value_of(p, n, "proxy-connection") ||
+                       (c.dechunk && (value_of(p, n, "transfer-encoding") || value_of(p, n, "content-length")));
+        }
+        if (!dropping || n == 0) {
+            std::memcpy(out + o, p, static_cast<size_t>(next - p));
+            o += static_cast<size_t>(next - p);
+        }
+        p = next;
+    }
+    pass(c, out, o);
+}
+
+// The final answer's head is complete: what the client may make of the
+// connection follows from it, then the head goes on.
+void pass_final_head(Copy &c)
+{
+    HTThdGlobals *g = c.g;
+    const HTProxyFrame &f = c.frame;
+    // A server that ends its connection ends the client's as well: the
+    // client is told as much, by the server's line or by this proxy's.
+    if (f.close_asked)
+        g->client_close = 1;
+    if (!c.client10 || f.status < 0) {
+        if (c.client10)
+            g->client_close = 1;
+        pass(c, c.head, c.held);
+        return;
+    }
+    // An HTTP/1.0 client keeps its connection only when it asked to and can
+    // tell where the answer ends by itself: a Content-Length, or no body.
+    // Chunks it cannot read: it gets the bare body, ended by the close.
+    c.dechunk = f.state == HT_FRAME_CHUNK_SIZE;
+    const bool known = f.state == HT_FRAME_DONE || f.state == HT_FRAME_LENGTH;
+    const bool keep = known && c.request->keep_alive && !f.close_asked;
+    if (!keep)
+        g->client_close = 1;
+    g->keep_alive_head = keep;
+    pass_rewritten_head(c, keep ? "Connection: keep-alive\r\n" : "Connection: close\r\n");
+}
+
+// Takes the body bytes of a chunked answer for a client that takes no
+// chunks: only the chunks' data goes on; returns how many bytes belong to it.
+size_t take_dechunked(Copy &c, const char *bytes, size_t n)
+{
+    size_t at = 0;
+    while (at < n && c.frame.state != HT_FRAME_DONE && c.frame.state != HT_FRAME_ERROR) {
+        if (c.frame.state == HT_FRAME_CHUNK_DATA) {
+            const size_t k = static_cast<unsigned long long>(c.frame.left) < n - at ? static_cast<size_t>(c.frame.left)
+                                                                                   : n - at;
+            const size_t used = HTProxyFrame_feed(&c.frame, bytes + at, k, nullptr);
+            pass(c, bytes + at, used);
+            c.body += static_cast<long long>(used);
+            at += used;
+        } else {
+            // Sizes, line ends and the trailer are framing only: a few bytes a chunk.
+            const size_t used = HTProxyFrame_feed(&c.frame, bytes + at, 1, nullptr);
+            if (used == 0)
+                break;
+            at += used;
+        }
+    }
+    return at;
+}
+
 // Takes `n` bytes of the answer; returns how many belong to it.
 size_t take(Copy &c, const char *bytes, size_t n, int *interim)
 {
+    if (c.dechunk)
+        return take_dechunked(c, bytes, n);
     const int before = c.frame.state;
     const size_t used = HTProxyFrame_feed(&c.frame, bytes, n, interim);
     if (before == HT_FRAME_HEAD) {
@@ -447,7 +549,10 @@ size_t take(Copy &c, const char *bytes, size_t n, int *interim)
         std::memcpy(c.head + c.held, bytes, used);
         c.held += used;
         if (c.frame.state != HT_FRAME_HEAD || *interim) {
-            pass(c, c.head, c.held);
+            if (!*interim)
+                pass_final_head(c);
+            else if (!c.client10)
+                pass(c, c.head, c.held); // an HTTP/1.0 client gets no interim answers
             c.held = 0;
             if (*interim) {
                 // The interim answer is out: the final one starts a store of its own.
@@ -465,6 +570,10 @@ int run(Copy &c, int *last_status)
 {
     HTThdGlobals *g = c.g;
     HTProxyFrame_init(&c.frame, c.request != nullptr && c.request->method == HT_METHOD_HEAD);
+    // The head is held apart from the body, so that it can be changed on its way.
+    c.frame.stop_at_head = 1;
+    c.client10 = client_is_http10(c.request);
+    g->keep_alive_head = 0;
     c.head = static_cast<char *>(HTMemPoolAlloc(HT_STACK_HEAD_MAX + 1, g));
     char *block = nullptr;
     bool extra = false, ended_by_close = false;

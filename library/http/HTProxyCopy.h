@@ -23,7 +23,16 @@
  * bytes the server had no reason to send. Bad chunk framing stops the copy
  * at the last good byte. An answer cut short by the server (fewer bytes
  * than its framing promised) leaves the client connection to be closed, so
- * that the client never takes a short body for a whole one.
+ * that the client never takes a short body for a whole one. A server's
+ * "Connection: close" ends the client connection as well.
+ *
+ * An HTTP/1.0 client (the request's http_version) reads no chunks and keeps
+ * a connection only on request: the head it gets carries this proxy's
+ * "Connection: keep-alive" when it asked for that (the request's keep_alive)
+ * and can tell the answer's end without the close (a Content-Length, or no
+ * body); otherwise "Connection: close", and the client connection is to end.
+ * A chunked answer reaches it as the bare body, without the Transfer-Encoding
+ * and Content-Length lines, ended by the close; interim answers stay here.
  */
 #ifndef HTPROXYCOPY_H
 #define HTPROXYCOPY_H
@@ -68,6 +77,8 @@ typedef struct HTProxyFrame {
     int http10;                    /* the answer's version is 1.0 (or older) */
     int keep_alive;                /* "Connection: keep-alive" seen */
     int close;                     /* "Connection: close", or framing that forbids reuse */
+    int close_asked;               /* "Connection: close" itself seen */
+    int stop_at_head;              /* feeding stops where a final answer's head ends */
     int chunked;                   /* the last transfer coding is chunked */
     int length_count;              /* Content-Length lines seen */
     int length_conflict;           /* Content-Length values differ or cannot be read */
@@ -107,7 +118,8 @@ HT_EXPORT int HTProxyFrame_reusable(const HTProxyFrame *frame) HT_NOEXCEPT;
  * says whether the request was HEAD. A head is held until it is complete,
  * so that an over-long one reaches the client not at all. Sets the
  * context's server_close (connection not reusable), client_close (answer
- * cut short), io_error, more_to_read, output_healthy and response_length.
+ * cut short, or the client connection is to end), keep_alive_head, io_error,
+ * more_to_read, output_healthy and response_length.
  * Returns the bytes read from the server (positive), HT_COPY_NOTHING,
  * HT_COPY_BROKEN, or HT_COPY_BAD_HEAD.
  */

@@ -399,6 +399,13 @@ int send_head(HTStream *sink, HTThdGlobals *g)
         return HT_HEADERS_SENT;
     if (s->pending && g->no_merge == 0)
         HTStreamStackStatus_mergeHeaders(g);
+    if (g->keep_alive_head) {
+        // The writer dropped the line with the rest of the keep-alive lines:
+        // an HTTP/1.0 client keeps its connection only when the head says so.
+        ensure_header_list(s, g);
+        if (list_find_before(header_list(s), "Connection", 10, 0) == nullptr)
+            list_append(header_list(s), HTMemPoolStrdup("Connection: keep-alive\r\n", g), g);
+    }
     if (t44())
         tfprintf(stderr, "Sending..... %d headers.\n", s->count);
     int r = HT_HEADERS_SENT;

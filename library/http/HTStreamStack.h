@@ -9,7 +9,10 @@
  * on the bytes, never on how they were cut into blocks.
  *
  * What the writer does to a head on its way:
- * - a line with "Keep-Alive" anywhere in it (any case) is dropped;
+ * - a line with "Keep-Alive" anywhere in it (any case) is dropped; when the
+ *   context's keep_alive_head is set (an HTTP/1.0 client keeps its
+ *   connection), a head without a Connection line is sent with
+ *   "Connection: keep-alive";
  * - a first line that gives no status code (an HTTP/0.9 answer, or a status
  *   line longer than HT_STACK_LINE_MAX) becomes "HTTP/1.0 200 Probably OK"
  *   with a Warning 299, "Connection: close" and "Cache-Control: private,

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -55,6 +56,57 @@ std::string run(const std::string &command, int *status = nullptr)
 
 std::string curl(const std::string &args) { return run("/usr/bin/curl -s -S --max-time 30 " + args); }
 
+// More than one read of chunks: the page the ssi location sends unchanged.
+const std::string kSsiPage = [] {
+    std::string page = "<html><body>\n";
+    for (int i = 0; page.size() < 200 * 1024; ++i)
+        page += "<p>line " + std::to_string(i) + "</p>\n";
+    return page + "</body></html>\n";
+}();
+
+// One answer read from a raw client connection: its head, and its body by
+// Content-Length or, without one, up to the close.
+struct Answer {
+    std::string head;
+    std::string body;
+    bool closed = false; // the connection ended after it
+};
+
+Answer read_answer(int fd)
+{
+    Answer a;
+    std::string in;
+    char buf[16384];
+    size_t end;
+    while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return a;
+        in.append(buf, static_cast<size_t>(n));
+    }
+    a.head = in.substr(0, end + 4);
+    a.body = in.substr(end + 4);
+    const auto length = peers::header(a.head, "Content-Length");
+    const size_t want = length ? std::stoul(*length) : std::string::npos;
+    while (a.body.size() < want) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            a.closed = n == 0;
+            break;
+        }
+        a.body.append(buf, static_cast<size_t>(n));
+    }
+    return a;
+}
+
+// Whether the peer ends the connection within `seconds` (nothing else arriving).
+bool ends_within(int fd, int seconds)
+{
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, seconds * 1000) == 1 && read(fd, &c, 1) == 0;
+}
+
 const std::string kProgram = std::string(HOST_EMULATOR).empty() ? STANDIN_PROXY
                                                                  : std::string(HOST_EMULATOR) + " " + STANDIN_PROXY;
 
@@ -62,9 +114,11 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
 {
     peers::TempDir dir;
     const std::string good = dir.file("good.conf", "# a comment\nListenAddress 127.0.0.1\nWorkerThreads 8\n"
-                                                   "AccessLog off\nTrace all 0\nViaName edge1\n");
+                                                   "AccessLog off\nTrace all 0\nViaName edge1\n"
+                                                   "ServerPreference http://a.example/* http://s1:8080 http://s2\n");
     const std::string bad = dir.file("bad.conf", "WorkerThreads 8\nWorkerThreads many\nNoSuchThing 1\n"
-                                                 "ServicePlugin only-two words\n");
+                                                 "ServicePlugin only-two words\n"
+                                                 "ServerPreference http://a.example/*\n");
     struct Case {
         std::string args;
         int status;
@@ -75,7 +129,7 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
         {"--check", 0, {"is good"}},
         {"--check --config " + good, 0, {"is good"}},
         {"--check --config " + good + " --listen 127.0.0.1:0", 0, {"is good"}},
-        {"--check --config " + bad, 2, {bad + ":2: ", bad + ":3: ", bad + ":4: "}},
+        {"--check --config " + bad, 2, {bad + ":2: ", bad + ":3: ", bad + ":4: ", bad + ":5: ServerPreference: needs a URL pattern and servers"}},
         {"--check --config " + dir.path() + "/missing.conf", 2, {"missing.conf"}},
         {"--check --listen 127.0.0.1", 2, {"--listen wants ADDR:PORT"}},
         {"--check --listen 1.2.3:80", 2, {"--listen wants ADDR:PORT"}},
@@ -146,6 +200,8 @@ protected:
         dir_->file("html/words.txt", words);
         dir_->file("html/nt/words.txt", words);
         dir_->file("html/bin/blob", words);
+        // Its length unknown beforehand, the page goes to HTTP/1.1 requests in chunks.
+        dir_->file("html/ssi.html", kSsiPage);
         origin_port_ = peers::free_port();
         // /seen: the request fields the origin got, as text.
         const std::string conf = dir_->file(
@@ -164,7 +220,8 @@ protected:
                               "    location /bin/ { default_type application/octet-stream; }\n"
                               // Chunks cut inside the word: the blocks the plug-in sees.
                               "    location /chunked { echo -n 'the orig'; echo_flush; echo -n 'in of it, '; "
-                              "echo_flush; echo -n 'origin'; echo_flush; echo ''; }\n",
+                              "echo_flush; echo -n 'origin'; echo_flush; echo ''; }\n"
+                              "    location /ssi { ssi on; }\n",
                               "load_module " + echo + ";\n"));
         origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
     }
@@ -314,6 +371,133 @@ TEST_F(Standin, ConnectionsAreKeptOnBothSides)
     EXPECT_EQ(h->terminate(), 0);
 }
 
+// HTTP/1.0 clients: kept only on request and when the answer's length
+// shows; chunks they cannot read arrive as the bare body, ended by the close.
+TEST_F(Standin, HttpOneZeroKeepAliveOnRequest)
+{
+    // With the access log (on standard error by default) the head is parsed
+    // on its way; without, it is passed as it comes.
+    for (const char *log : {"", "AccessLog off\n"}) {
+        int port = 0;
+        auto h = host("ka10", std::string("ServerConnPool on\nServerIdleLimit 60\nPersistTimeout 30\n") + log, &port);
+        const std::string hostLine = "Host: 127.0.0.1:" + std::to_string(origin_port_) + "\r\n";
+        const auto get = [&](const std::string &path, const std::string &extra) {
+            return "GET " + origin(path) + " HTTP/1.0\r\n" + hostLine + extra + "\r\n";
+        };
+        const size_t from = origin_log_size();
+        const int fd = peers::connect_to(port);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < 2; ++i) {
+            const std::string req = get("/1k", "Connection: keep-alive\r\n");
+            ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+            const Answer a = read_answer(fd);
+            EXPECT_NE(a.head.find(" 200 "), std::string::npos) << log << a.head;
+            EXPECT_NE(a.head.find("Connection: keep-alive\r\n"), std::string::npos) << log << a.head;
+            EXPECT_EQ(a.body, std::string(1024, 'k')) << log;
+            EXPECT_FALSE(a.closed) << log;
+        }
+        // The origin answers in chunks: the client gets the page whole, and the close.
+        const std::string req = get("/ssi.html", "Connection: keep-alive\r\n");
+        ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+        Answer a = read_answer(fd);
+        EXPECT_NE(a.head.find(" 200 "), std::string::npos) << log << a.head;
+        EXPECT_NE(a.head.find("Connection: close\r\n"), std::string::npos) << log << a.head;
+        EXPECT_EQ(a.head.find("Transfer-Encoding"), std::string::npos) << log << a.head;
+        EXPECT_EQ(a.head.find("Content-Length"), std::string::npos) << log << a.head;
+        EXPECT_TRUE(a.body == kSsiPage) << log << " got " << a.body.size() << " bytes of " << kSsiPage.size();
+        EXPECT_TRUE(a.closed) << log;
+        close(fd);
+        // Three requests on one client connection: the origin saw them on fewer connections.
+        std::set<std::string> connections;
+        const std::vector<std::string> seen = origin_log_wait(from, 3);
+        for (const std::string &l : seen)
+            connections.insert(l.substr(0, l.find(' ')));
+        EXPECT_EQ(seen.size(), 3u) << log;
+        EXPECT_LT(connections.size(), seen.size()) << log;
+
+        // Without keep-alive, and with "close": the answer, then the end.
+        for (const std::string &extra : {std::string(), std::string("Connection: close\r\n")}) {
+            const int c = peers::connect_to(port);
+            ASSERT_GE(c, 0);
+            const std::string r = get("/1k", extra);
+            ASSERT_EQ(write(c, r.data(), r.size()), static_cast<ssize_t>(r.size()));
+            a = read_answer(c);
+            EXPECT_EQ(a.body, std::string(1024, 'k')) << log << extra;
+            EXPECT_NE(a.head.find("Connection: close\r\n"), std::string::npos) << log << a.head;
+            EXPECT_TRUE(a.closed || ends_within(c, 5)) << log << extra;
+            close(c);
+        }
+        // Without Host the request cannot go on as HTTP/1.1: it goes as it came.
+        {
+            const int c = peers::connect_to(port);
+            ASSERT_GE(c, 0);
+            const std::string r = "GET " + origin("/1k") + " HTTP/1.0\r\nConnection: keep-alive\r\n\r\n";
+            ASSERT_EQ(write(c, r.data(), r.size()), static_cast<ssize_t>(r.size()));
+            a = read_answer(c);
+            EXPECT_NE(a.head.find(" 200 "), std::string::npos) << log << a.head;
+            EXPECT_EQ(a.body, std::string(1024, 'k')) << log;
+            close(c);
+        }
+        // An HTTP/1.0 client's 100-continue is not for it: no interim answer, only the final one.
+        {
+            const int c = peers::connect_to(port);
+            ASSERT_GE(c, 0);
+            const std::string body = "posted by an HTTP/1.0 client";
+            const std::string r = "POST " + origin("/echo") + " HTTP/1.0\r\n" + hostLine +
+                                  "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) +
+                                  "\r\n\r\n" + body;
+            ASSERT_EQ(write(c, r.data(), r.size()), static_cast<ssize_t>(r.size()));
+            a = read_answer(c);
+            EXPECT_EQ(a.head.rfind("HTTP/1.1 200 ", 0), 0u) << log << a.head;
+            EXPECT_EQ(a.body, body) << log;
+            close(c);
+        }
+        // curl in HTTP/1.0 asking for keep-alive: one connection for two URLs.
+        EXPECT_EQ(curl("-0 -H 'Connection: keep-alive' -x http://127.0.0.1:" + std::to_string(port) +
+                       " -o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/1k") + " " + origin("/1k")),
+                  "1 0 ")
+            << log;
+        EXPECT_EQ(h->terminate(), 0);
+    }
+}
+
+// Preferred servers tried in turn: the first that answers serves the path;
+// when none does, the client gets the loader's one page and the end.
+TEST_F(Standin, ServerPreferenceWalks)
+{
+    const int dead1 = peers::free_port(), dead2 = peers::free_port();
+    const std::string d1 = "http://127.0.0.1:" + std::to_string(dead1);
+    const std::string d2 = "http://127.0.0.1:" + std::to_string(dead2);
+    int port = 0;
+    auto h = host("pref", "ServerPreference http://walk.invalid/* " + d1 + " " + d2 +
+                              "\nServerPreference http://live.invalid/* " + d1 + " http://127.0.0.1:" +
+                              std::to_string(origin_port_) + "\n",
+                  &port);
+    const size_t from = origin_log_size();
+    EXPECT_EQ(curl("-x http://127.0.0.1:" + std::to_string(port) + " http://live.invalid/1k"), std::string(1024, 'k'));
+    const std::vector<std::string> seen = origin_log_wait(from, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("/1k"), std::string::npos);
+
+    const int fd = peers::connect_to(port);
+    ASSERT_GE(fd, 0);
+    const std::string ask = "GET http://walk.invalid/1k HTTP/1.1\r\nHost: walk.invalid\r\n\r\n";
+    ASSERT_EQ(write(fd, ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
+    const Answer a = read_answer(fd);
+    // The answer ends the connection, and nothing follows it.
+    char c;
+    EXPECT_TRUE(a.closed || read(fd, &c, 1) == 0) << a.head;
+    close(fd);
+    EXPECT_EQ(a.head.rfind("HTTP/1.0 504 ", 0), 0u) << a.head;
+    EXPECT_EQ(a.body.find("HTTP/1."), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("Unable to connect to remote host"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("127.0.0.1:" + std::to_string(dead2) + "/1k"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("<p>Error: connectfail</p>"), std::string::npos) << a.body;
+    // Neither preferred server was the origin: it saw nothing more.
+    EXPECT_EQ(origin_log(from).size(), 1u);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
 TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
 {
     int port = 0;
@@ -329,13 +513,13 @@ TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
 }
 
 // Head and body of one answer fetched with curl -i.
-struct Answer {
+struct Fetched {
     std::string head;
     std::string body;
     bool has(const std::string &line) const { return head.find("\r\n" + line) != std::string::npos; }
 };
 
-Answer split(const std::string &got)
+Fetched split(const std::string &got)
 {
     const size_t end = got.find("\r\n\r\n");
     if (end == std::string::npos)
@@ -363,7 +547,7 @@ TEST_F(Standin, TheRewritingTransmogrifierAndWhatItLeavesAlone)
     ASSERT_NE(rewritten, words);
 
     // Rewritten: the exact body, a Warning 214, no stale length, and the close.
-    Answer a = split(curl(x + "-i " + origin("/words.txt")));
+    Fetched a = split(curl(x + "-i " + origin("/words.txt")));
     EXPECT_TRUE(a.body == rewritten) << a.body.size() << " bytes, expected " << rewritten.size();
     EXPECT_TRUE(a.has("Warning: 214 standin-proxy \"Transmogrified\"")) << a.head;
     EXPECT_FALSE(a.has("Content-Length:")) << a.head;
@@ -415,7 +599,7 @@ TEST_F(Standin, AFilterSeesEveryBlock)
     auto h = host("filter", "FilterPlugin http://* " COUNT_FILTER " count_open count_write count_close\n", &port);
     const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
     const std::string words = slurp(dir_->path() + "/html/words.txt");
-    Answer a = split(curl(x + "-i " + origin("/words.txt")));
+    Fetched a = split(curl(x + "-i " + origin("/words.txt")));
     const std::string tail = " blocks, " + std::to_string(words.size()) + " bytes]\n";
     ASSERT_GT(a.body.size(), words.size());
     EXPECT_TRUE(a.body.compare(0, words.size(), words) == 0);
@@ -440,7 +624,7 @@ TEST_F(Standin, AServicePluginReadsTheRequestItself)
     const size_t from = origin_log_size();
     const std::string d = dir_->path();
     dir_->file("small-body", "hello body");
-    Answer a = split(curl(x + "-i -H 'X-Test: yes' --data-binary @" + d + "/small-body '" + origin("/body?a=1") + "'"));
+    Fetched a = split(curl(x + "-i -H 'X-Test: yes' --data-binary @" + d + "/small-body '" + origin("/body?a=1") + "'"));
     EXPECT_EQ(a.head.rfind("HTTP/1.1 201 Made Here\r\n", 0), 0u) << a.head;
     EXPECT_EQ(a.body, "POST a=1 yes\nhello body");
     EXPECT_TRUE(a.has("X-Seen: 10")) << a.head;

@@ -92,6 +92,38 @@ TEST(HTOutStream, RawStreamKeepsToItsHead)
     }
 }
 
+TEST(HTOutStream, AnHttpOneZeroClientAskingToKeepItsConnectionIsToldSo)
+{
+    ASSERT_TRUE(htc_test_start());
+    struct Case {
+        const char *version;
+        int asks;
+        long long declared; // HT_OUT_LENGTH_UNKNOWN: a raw stream without a length
+        std::string head;
+        int client_close;
+    } cases[] = {
+        {"HTTP/1.0", 1, 2, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
+                           "Connection: keep-alive\r\n\r\n", 0},
+        {"HTTP/1.0", 1, HT_OUT_LENGTH_UNKNOWN, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n",
+         1},
+        {"HTTP/1.0", 0, 2, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\n", 0},
+        {"HTTP/1.1", 1, 2, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\n", 0},
+    };
+    for (const Case &k : cases) {
+        htc_as_worker([&](HTThdGlobals *g) {
+            ClientEnd c(g, k.version);
+            c.request.keep_alive = k.asks;
+            HTStream *raw = HTOutStream_newRaw(&c.request, nullptr, 200, "text/plain", k.declared, g);
+            put(raw, "ok");
+            raw->isa->free(raw, nullptr);
+            const std::string &got = c.finish();
+            EXPECT_EQ(head_of(got), k.head) << k.version << k.asks << k.declared;
+            EXPECT_EQ(body_of(got), "ok");
+            EXPECT_EQ(g->client_close, k.client_close) << k.version << k.asks << k.declared;
+        });
+    }
+}
+
 TEST(HTOutStream, NoHeadForHttp09AndNoStreamWithoutSink)
 {
     ASSERT_TRUE(htc_test_start());

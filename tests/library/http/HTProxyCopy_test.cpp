@@ -18,11 +18,15 @@ struct Fed {
     int interims = 0;
 };
 
-// Feeds the bytes in pieces of the given sizes (cycled), then the close when `close`.
-Fed feed(const std::string &bytes, bool head, bool close, const std::vector<size_t> &cuts)
+// Feeds the bytes in pieces of the given sizes (cycled), then the close when
+// `close`. With `stop`, feeding pauses where the final head ends (the
+// caller goes on with the rest of the piece); `head_end` is where it did.
+Fed feed(const std::string &bytes, bool head, bool close, const std::vector<size_t> &cuts, bool stop = false,
+         size_t *head_end = nullptr)
 {
     HTProxyFrame f;
     HTProxyFrame_init(&f, head);
+    f.stop_at_head = stop;
     Fed r;
     size_t at = 0, k = 0;
     while (at < bytes.size()) {
@@ -30,11 +34,14 @@ Fed feed(const std::string &bytes, bool head, bool close, const std::vector<size
         size_t off = 0;
         while (off < n) {
             int interim = 0;
+            const int before = f.state;
             const size_t u = HTProxyFrame_feed(&f, bytes.data() + at + off, n - off, &interim);
             off += u;
             r.used += u;
             r.interims += interim;
-            if (!interim)
+            if (stop && before == HT_FRAME_HEAD && f.state != HT_FRAME_HEAD && head_end != nullptr)
+                *head_end = r.used;
+            if (!interim && !(stop && before == HT_FRAME_HEAD && f.state != HT_FRAME_HEAD && u > 0))
                 break;
         }
         at += n;
@@ -119,6 +126,28 @@ TEST(HTProxyFrame, EndsAndReuseWhateverTheCuts)
             EXPECT_EQ(r.used, used) << c.name << " cut " << cuts[0];
             EXPECT_EQ(r.complete, c.complete) << c.name << " cut " << cuts[0];
             EXPECT_EQ(r.reusable, c.reusable) << c.name << " cut " << cuts[0];
+        }
+    }
+}
+
+TEST(HTProxyFrame, PausingWhereTheHeadEndsChangesNoEnd)
+{
+    for (const Case &c : cases()) {
+        const size_t used = c.used == kAll ? c.bytes.size() : c.used;
+        for (const std::vector<size_t> &cuts : std::vector<std::vector<size_t>>{{c.bytes.size() + 1}, {1}, {2, 3}, {7}}) {
+            size_t headEnd = std::string::npos;
+            const Fed r = feed(c.bytes, c.head_request, c.close_after, cuts, true, &headEnd);
+            EXPECT_EQ(r.used, used) << c.name << " cut " << cuts[0];
+            EXPECT_EQ(r.complete, c.complete) << c.name << " cut " << cuts[0];
+            EXPECT_EQ(r.reusable, c.reusable) << c.name << " cut " << cuts[0];
+            // A head with a status line pauses the feed just behind its blank line.
+            if (c.bytes.rfind("HTTP/", 0) == 0 && headEnd != std::string::npos) {
+                EXPECT_EQ(c.bytes[headEnd - 1], '\n') << c.name << " cut " << cuts[0];
+                const std::string head = c.bytes.substr(0, headEnd);
+                EXPECT_TRUE(head.size() >= 2 && (head.compare(head.size() - 2, 2, "\n\n") == 0 ||
+                                                 (head.size() >= 3 && head.compare(head.size() - 3, 3, "\n\r\n") == 0)))
+                    << c.name << " cut " << cuts[0] << ": " << head;
+            }
         }
     }
 }
