@@ -9,12 +9,13 @@
  *
  *     void FUNCTION(void *handle, long *return_code);
  *
- * on the worker, with the request bound as the thread's current one. A
- * return code of 0 declines (the request goes to the origin as usual);
- * any other code means the plug-in answered: the status it set (200 when
- * none), its Content-Type and header lines, and what it wrote go to the
- * client with a Content-Length, and the origin is never asked. Lines are
- * tried in file order; the first plug-in that answers ends the walk.
+ * on the worker, with the request bound as the thread's current one; it
+ * reads the real request and its body (hostplugin_serve below). A return
+ * code of 0 declines (the request goes to the origin as usual); any other
+ * code means the plug-in answered: the status it set (200 when none), its
+ * Content-Type and header lines, and what it wrote go to the client with a
+ * Content-Length, and the origin is never asked. Lines are tried in file
+ * order; the first plug-in that answers ends the walk.
  *
  *     FilterPlugin URL-PATTERN LIBRARY OPEN WRITE CLOSE
  *     TransmogrifierPlugin URL-PATTERN LIBRARY OPEN WRITE CLOSE ERROR
