@@ -559,6 +559,11 @@ TEST_F(Standin, TheRewritingTransmogrifierAndWhatItLeavesAlone)
     a = split(curl(x + "-i --raw " + origin("/chunked")));
     EXPECT_EQ(a.body, "the proxy of it, proxy\n");
     EXPECT_FALSE(a.has("Transfer-Encoding:")) << a.head;
+    // The same to an HTTP/1.0 client asking to keep its connection: rewritten, and closed all the same.
+    a = split(curl(x + "-0 -i --raw -H 'Connection: keep-alive' " + origin("/chunked")));
+    EXPECT_EQ(a.body, "the proxy of it, proxy\n");
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+    EXPECT_FALSE(a.has("Connection: keep-alive")) << a.head;
 
     // Behind a 100 Continue (curl waits for one above 1 MiB) the final answer is the one rewritten.
     std::string big;
