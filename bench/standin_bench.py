@@ -7,7 +7,8 @@ front of one nginx origin (a script, not a test; one run prints every figure).
                            [--baseline OTHER/standin-proxy]
 
 Targets: nginx direct (the baseline), tinyproxy, squid (no cache), nginx as
-a forward proxy (1 worker), standin-proxy (origin pool on, no plug-ins).
+a forward proxy (1 worker), standin-proxy (origin pool on, no plug-ins), and
+standin-proxy with a pass-through transmogrifier (host/examples/pass_mogrify.c).
 Each round runs every target once, the order reversed every other round;
 wrk -t1 asks for /1k at 1, 16 and 64 connections and /10m at 1, by absolute
 URL (a Lua script sets wrk.path and Host). Figures are medians over the
@@ -133,7 +134,7 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--seconds", type=int, default=10)
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--targets", default="direct,tinyproxy,squid,nginx-proxy,standin-proxy",
+    ap.add_argument("--targets", default="direct,tinyproxy,squid,nginx-proxy,standin-proxy,standin+passtr",
                     help="comma-separated targets to run")
     ap.add_argument("--loads", default="/1k:1,/1k:16,/1k:64,/10m:1",
                     help="comma-separated PATH:CONNECTIONS loads")
@@ -201,15 +202,23 @@ def main():
             started.append(p)
             targets.append(("nginx-proxy", fp, p))
 
-        hosts = [("standin-proxy", os.path.join(a.build, "host", "standin-proxy"))] if "standin-proxy" in wanted else []
+        # standin-proxy as it is, an older binary beside it (--baseline), and
+        # the same with a transmogrifier that takes part in every answer and
+        # changes nothing: what the plug-in stream costs (its answers go
+        # close-delimited, so every request is a new client connection).
+        program = os.path.join(a.build, "host", "standin-proxy")
+        passtr = (f"TransmogrifierPlugin http://* {os.path.join(a.build, 'host', 'pass_mogrify.so')}"
+                  " pass_open pass_write pass_close pass_error\n")
+        hosts = [(n, prog, extra) for n, prog, extra in
+                 [("standin-proxy", program, ""), ("standin+passtr", program, passtr)] if n in wanted]
         if a.baseline:
-            hosts.append(("standin-base", a.baseline))
-        for name, program in hosts:
+            hosts.append(("standin-base", a.baseline, ""))
+        for name, prog, extra in hosts:
             hp = free_port()
             with open(os.path.join(d, f"{name}.conf"), "w") as f:
                 f.write(f"ListenAddress 127.0.0.1\nListenPort {hp}\nWorkerThreads 32\nServerConnPool on\n"
-                        f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n")
-            p = start([program, "--config", f"{d}/{name}.conf"], f"{d}/{name}.out", hp)
+                        f"ServerIdleLimit 60\nMaxSocketPerServer 256\nAccessLog off\n" + extra)
+            p = start([prog, "--config", f"{d}/{name}.conf"], f"{d}/{name}.out", hp)
             started.append(p)
             targets.append((name, hp, p))
 

@@ -243,11 +243,6 @@ extern "C" int hostclient_namedByConnection(const char *line, const char *connec
 
 // ---- serving ----
 
-extern "C" int hostplugin_write(HTSocket *client, const char *data, int length, HTRequest *request)
-{
-    return HTSocket_write(client, data, length, request);
-}
-
 namespace {
 
 // Blank lines a client may send before a request line.
@@ -430,10 +425,8 @@ Served serve_one(void *session, HTRequest *request)
     if (hostplugin_count() > 0) {
         unsigned long sent = 0;
         int keepAfter = 0;
-        // A body the plug-in may not have read ends the connection.
-        const int withBody = head.chunked || head.content_length > 0;
-        const int status = hostplugin_serve(requestLine, target, block, head.keep_alive && !withBody, s, request,
-                                            &sent, &keepAfter);
+        hostloader_prepare(request, g, in, &f);
+        const int status = hostplugin_serve(request, g, s, head.keep_alive, &sent, &keepAfter);
         if (status != 0) {
             log_access(session, logLine, status, sent);
             return keepAfter ? Served::kKeep : Served::kEnd;

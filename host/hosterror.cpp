@@ -2,6 +2,8 @@
 
 #include "hosterror.h"
 
+#include "hoststream.h"
+
 #include "HTClientRespHeaders.h"
 #include "HTError.h"
 #include "HTGlobals.h"
@@ -98,7 +100,7 @@ extern "C" const char *hosterror_reason(int status)
 extern "C" int hosterror_page(HTRequest *request, int status, const char *message, HTThdGlobals *context)
 {
     HTThdGlobals *g = context ? context : lib_gettp();
-    HTStream *out = request ? request->output_stream : nullptr;
+    HTStream *out = request ? static_cast<HTStream *>(hoststream_client(request->output_stream)) : nullptr;
     if (out == nullptr || out->isa == nullptr || out->isa->write == nullptr || g == nullptr)
         return -status;
     const char *reason = hosterror_reason(status);

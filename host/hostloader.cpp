@@ -2,6 +2,8 @@
 
 #include "hostloader.h"
 
+#include "hostplugin.h"
+
 #include "HTAccess.h"
 #include "HTAlloc.h"
 #include "HTError.h"
@@ -202,17 +204,9 @@ extern "C" int hostloader_forwarded(const char *line, int chunked)
     return 1;
 }
 
-extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *client, HTInputSocket *in,
-                                const HostForward *f)
+extern "C" void hostloader_prepare(HTRequest *request, HTThdGlobals *g, HTInputSocket *in, const HostForward *f)
 {
     request->method = HTMethod_enum(f->method);
-    if (request->method <= 0) {
-        // A method the table does not know goes as "GET" would not do: refuse it.
-        static const char kNotImplemented[] =
-            "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        HTSocket_write(client, kNotImplemented, sizeof kNotImplemented - 1, request);
-        return 0;
-    }
     request->anchor = HTAnchor_findAddress(f->target, g);
     request->url = f->target;
     request->content_length = f->content_length;
@@ -232,6 +226,19 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
     g->expect_continue = f->expect_continue && f->http11;
     g->persist_mapping = hostloader_settings.persist_mapping;
     g->remaining_body = f->content_length > 0 ? f->content_length : 0;
+}
+
+extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *client, HTInputSocket *in,
+                                const HostForward *f)
+{
+    hostloader_prepare(request, g, in, f);
+    if (request->method <= 0) {
+        // A method the table does not know goes as "GET" would not do: refuse it.
+        static const char kNotImplemented[] =
+            "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        HTSocket_write(client, kNotImplemented, sizeof kNotImplemented - 1, request);
+        return 0;
+    }
 
     // The next hop, the loader and the retries are the document loader's.
     g->url = request->url;
@@ -242,7 +249,24 @@ extern "C" int hostloader_serve(HTRequest *request, HTThdGlobals *g, HTSocket *c
         }
     HTStream *out = HTWriter_newNoClose(client, request);
     request->output_stream = out;
+    void *streams = nullptr;
+    if (hostplugin_stream_count() > 0) {
+        void *output = out;
+        streams = hostplugin_streams_begin(f->target, out, g, &output);
+        request->output_stream = static_cast<HTStream *>(output);
+    }
     const int r = HTLoadDocument(request, g);
+    if (streams != nullptr) {
+        // The loader freed the chain (or never used it); the rest is the writer's.
+        const bool untouched = hostplugin_streams_untouched(streams) != 0;
+        if (hostplugin_streams_end(streams))
+            g->client_close = 1;
+        request->output_stream = out;
+        if (r != HT_ACCESS_DONE && !untouched) {
+            out->isa->free(out, nullptr);
+            return 0;
+        }
+    }
     if (r != HT_ACCESS_DONE && HTAccess_outputUntouched(request)) {
         // Nothing was loaded and no loader said why: the client still gets a page.
         const bool unknown = request->error_code == HT_ERR_NO_PROTOCOL;

@@ -89,6 +89,13 @@ typedef struct HostForward {
 } HostForward;
 
 /*
+ * Fills the request record and the context from what the reader found (the
+ * method index, anchor, URL, body length and coding, client input, version,
+ * the forwarded header block): what service plug-ins and the loader read.
+ */
+void hostloader_prepare(HTRequest *request, HTThdGlobals *context, HTInputSocket *in, const HostForward *forward);
+
+/*
  * Loads the request through the library and answers the client: 1 when
  * the client connection may carry another request, else 0.
  */

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #ifndef ORVHOST_PLUGRT
 #error "ORVHOST_PLUGRT (the path of libplugrt) must be defined by the build"
@@ -341,6 +342,136 @@ std::string Request::stored_body() const
 Request &request_of(void *handle)
 {
     return *static_cast<Request *>(static_cast<HTAPIHandle *>(handle)->host);
+}
+
+// ---- requests of the running proxy ----
+
+namespace {
+thread_local Live *current_live = nullptr;
+}
+
+Live::Live(int step) : model(step) {}
+
+Live::~Live()
+{
+    unbind();
+}
+
+void Live::bind()
+{
+    model.bind();
+    current_live = this;
+}
+
+void Live::unbind()
+{
+    if (current_live == this) {
+        Request::unbind();
+        current_live = nullptr;
+    }
+}
+
+Live *Live::of(const void *handle)
+{
+    Live *l = current_live;
+    return l != nullptr && handle == l->model.handle() ? l : nullptr;
+}
+
+Live *Live::of_input(const void *input)
+{
+    Live *l = current_live;
+    return l != nullptr && l->service != nullptr && input != nullptr && input == l->service->input ? l : nullptr;
+}
+
+const char *Live::client_line(const char *name, unsigned long which)
+{
+    const std::size_t n = name ? std::strlen(name) : 0;
+    if (service == nullptr || n == 0)
+        return nullptr;
+    const char *p = service->headers;
+    const char *const end = p + service->headers_length;
+    while (p < end) {
+        const char *eol = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *stop = eol ? eol : end;
+        std::size_t k = static_cast<std::size_t>(stop - p);
+        if (k > 0 && p[k - 1] == '\r')
+            --k;
+        if (k > n && p[n] == ':' && strncasecmp(p, name, n) == 0 && which-- == 0)
+            return model.keep(std::string(p, k));
+        p = eol ? eol + 1 : end;
+    }
+    return nullptr;
+}
+
+const char *Live::read(std::size_t *count)
+{
+    const std::size_t asked = *count;
+    const char *p = hostservice_read(service->input, count);
+    if (p == nullptr && asked > 0)
+        client_gone = true;
+    body_taken += *count;
+    return p;
+}
+
+int Live::read_byte()
+{
+    const int c = hostservice_byte(service->input);
+    if (c < 0)
+        client_gone = true;
+    else
+        ++body_taken;
+    return c;
+}
+
+Live *Live::of_list(const HTAPIHeaderList *list)
+{
+    Live *l = current_live;
+    return l != nullptr && list == &l->list_ ? l : nullptr;
+}
+
+HTAPIHeaderList *Live::view()
+{
+    lines_.clear();
+    list_ = {};
+    if (streams != nullptr)
+        hoststream_lines(
+            streams, [](void *self, const char *line) { static_cast<Live *>(self)->append(line); }, this);
+    model.response.headers = &list_;
+    return &list_;
+}
+
+const char *Live::line(const char *name)
+{
+    struct Search {
+        const char *name;
+        std::size_t n;
+        const char *found;
+    } search{name, name ? std::strlen(name) : 0, nullptr};
+    if (streams == nullptr || name == nullptr)
+        return nullptr;
+    hoststream_lines(
+        streams,
+        [](void *arg, const char *text) {
+            auto *s = static_cast<Search *>(arg);
+            if (s->found == nullptr && strncasecmp(text, s->name, s->n) == 0 && text[s->n] == ':')
+                s->found = text;
+        },
+        &search);
+    if (search.found == nullptr)
+        return nullptr;
+    return model.keep(std::string(search.found, std::strcspn(search.found, "\r\n")));
+}
+
+void Live::append(const char *line)
+{
+    lines_.push_back({nullptr, line});
+    HTAPIHeaderLine *l = &lines_.back();
+    if (list_.last != nullptr)
+        list_.last->next = l;
+    else
+        list_.first = l;
+    list_.last = l;
+    ++list_.count;
 }
 
 // ---- the server ----

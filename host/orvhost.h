@@ -16,6 +16,8 @@
 #ifndef ORVHOST_H
 #define ORVHOST_H
 
+#include "hostservice.h"
+#include "hoststream.h"
 #include "plugrt_host.h"
 
 #include <netinet/in.h>
@@ -273,6 +275,52 @@ private:
     HTAPIHandle handle_{};
     HTAPIRequest request_{};
     HTAPIReqHeader header_{};
+};
+
+// A proxied request of the running host, as plug-ins see it. The model
+// holds the records libplugrt reads (handle, request object, API data,
+// step and output stream) and answers the calls that do not touch the
+// response; the response header entries (84 to 86, 98, 115, 116) act on the
+// worker's response header store through `streams`, whose lines the view
+// lists for libplugrt's walks.
+class Live {
+public:
+    explicit Live(int step);
+    ~Live();
+    Live(const Live &) = delete;
+    Live &operator=(const Live &) = delete;
+
+    Request model;
+    ::HostStreams *streams = nullptr;
+    // A service step's request: its texts and header lines, the client input
+    // (entries 45 and 127 read it while bound), and what the reads found.
+    const ::HostServiceRequest *service = nullptr;
+    unsigned long long body_taken = 0; // bytes read from the client
+    bool client_gone = false;          // a read found the client silent or gone
+
+    // The thread's current request: bound for plug-in calls, unbound after.
+    void bind();
+    void unbind();
+    // The live request behind a handle, or behind the view list, or the one
+    // reading the client input; null for a model.
+    static Live *of(const void *handle);
+    static Live *of_input(const void *input);
+    static Live *of_list(const HTAPIHeaderList *list);
+
+    // The view, rebuilt from the store (and kept as the response's list).
+    HTAPIHeaderList *view();
+    void append(const char *line);
+    // The store's first line of the header name, without its line end (request memory); null: none.
+    const char *line(const char *name);
+    // The service request's `which`-th (from 0) client header line of the name, without its line end.
+    const char *client_line(const char *name, unsigned long which);
+    // Entries 45 and 127 on the client input.
+    const char *read(std::size_t *count);
+    int read_byte();
+
+private:
+    std::deque<HTAPIHeaderLine> lines_;
+    HTAPIHeaderList list_{};
 };
 
 // printf's formatting of the arguments, as a string.

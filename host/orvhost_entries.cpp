@@ -127,6 +127,16 @@ template <class M> const char *text_in(const M &map, int var)
 
 template <int E> const char *request_text(void *h, int var) noexcept
 {
+    if (E == HTCB_REQUEST_TEXT)
+        if (Live *l = Live::of(h); l != nullptr && l->service != nullptr) {
+            // The request line's parts come from the request record.
+            if (var == HTAPI_METHOD)
+                return l->service->method;
+            if (var == HTAPI_URL)
+                return l->service->url;
+            if (var == HTAPI_QUERY_STRING)
+                return l->service->query;
+        }
     return routed(E, var) ? text_in(req(h).text, var) : nullptr;
 }
 
@@ -562,12 +572,16 @@ unsigned long proxy_header_replace(void *h, const char *name, const char *value,
 
 const char *request_header(void *h, const char *name, unsigned long selector) noexcept
 {
+    if (Live *l = Live::of(h); l != nullptr && l->service != nullptr)
+        return l->client_line(name, selector);
     req(h).last_selector = selector;
     return line_of(h, req(h).request_headers, name, selector);
 }
 
 const char *origin_header(void *h, const char *name) noexcept
 {
+    if (Live *l = Live::of(h))
+        return l->line(name);
     return line_of(h, req(h).origin_headers, name, 0);
 }
 
@@ -575,6 +589,8 @@ const char *client_field(void *h, int field) noexcept
 {
     if (!routed(HTCB_CLIENT_FIELD, field))
         return nullptr;
+    if (Live *l = Live::of(h); l != nullptr && l->service != nullptr && field == HTAPI_FIELD_HEADERS)
+        return l->model.keep(std::string(l->service->headers, l->service->headers_length));
     if (field == HTAPI_FIELD_HEADERS)
         return all_lines(h, req(h).request_headers);
     return text_in(req(h).client_field, field);
@@ -696,16 +712,24 @@ const char *map_text(const std::map<std::string, std::string> &m, const char *na
 
 const char *read_block(void *input, std::size_t *count) noexcept
 {
+    if (Live *l = Live::of_input(input))
+        return l->read(count);
     return static_cast<BodySource *>(input)->block(count);
 }
 
 int read_byte(void *input) noexcept
 {
+    if (Live *l = Live::of_input(input))
+        return l->read_byte();
     return static_cast<BodySource *>(input)->byte();
 }
 
 int pre_read(HTAPIReqHeader *, void *h) noexcept
 {
+    if (Live *l = Live::of(h); l != nullptr && l->service != nullptr) {
+        static_cast<HTAPIHandle *>(h)->preread = 0;
+        return hostservice_continue(l->service);
+    }
     ++req(h).prereads;
     static_cast<HTAPIHandle *>(h)->preread = 0;
     return 0;

@@ -36,11 +36,20 @@ template <int N> void put(HTAPICallback *t, typename plugrt::Cb<N>::fn *f)
 
 HTAPIHeaderList *new_header_list(void *h) noexcept
 {
+    if (Live *l = Live::of(h))
+        return l->view();
     return req(h).header_list();
 }
 
 int add_header(void *h, HTAPIHeaderList *list, const char *name, const char *value) noexcept
 {
+    if (Live *l = Live::of(h)) {
+        const char *line = list == l->model.response.headers ? hoststream_add(l->streams, name, value) : nullptr;
+        if (line == nullptr)
+            return -1;
+        l->append(line);
+        return 0;
+    }
     Request &r = req(h);
     if (list != r.header_list())
         return -1;
@@ -83,11 +92,15 @@ int warnings_wanted(void *) noexcept
 
 int prepare_headers(void *h, HTAPIHeaderList *) noexcept
 {
+    if (Live *l = Live::of(h))
+        return l->view(), 0;
     return ++req(h).prepares, 0;
 }
 
-int response_no_transform(void *, HTAPIResponse *response) noexcept
+int response_no_transform(void *h, HTAPIResponse *response) noexcept
 {
+    if (Live *l = Live::of(h))
+        return hoststream_no_transform(l->streams);
     const HTAPIHeaderList *list = response ? response->headers : nullptr;
     for (const HTAPIHeaderLine *l = list ? list->first : nullptr; l != nullptr; l = l->next) {
         if (strncasecmp(l->text, "Cache-Control:", 14) != 0)

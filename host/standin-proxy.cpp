@@ -180,10 +180,14 @@ int main(int argc, char **argv)
     }
     if (HTMyStaticConfig.select_threads == 0)
         HTMyStaticConfig.select_threads = kDefaultSelectThreads;
-    if (hostplugin_check() != 0)
+    if (hostplugin_check() != 0) {
+        hostconfig_free(&HTMyStaticConfig);
         return kExitUsage;
+    }
     if (check) {
         std::printf("standin-proxy: %s is good\n", config ? config : "the built-in configuration");
+        // What the directives made goes before the exit (the leak checker looks then).
+        hostconfig_free(&HTMyStaticConfig);
         return 0;
     }
     if (HTInitAll() != HT_INIT_OK) {

@@ -165,6 +165,33 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
     EXPECT_NE(out.find("cannot listen on 127.0.0.1:"), std::string::npos) << out;
 }
 
+// Plug-in lines are checked when the file is read: the library must load and
+// have every function named, and the line must name all of them.
+TEST(StandinProgram, PluginLinesAreCheckedAtTheirLine)
+{
+    peers::TempDir dir;
+    const std::string good = dir.file("good.conf", "TransmogrifierPlugin http://* " WORD_MOGRIFY
+                                                   " word_open word_write word_close word_error\n"
+                                                   "FilterPlugin http://x/* " COUNT_FILTER
+                                                   " count_open count_write count_close\n");
+    const std::string bad = dir.file("bad.conf", "TransmogrifierPlugin http://* " + dir.path() +
+                                                     "/none.so a b c d\n"
+                                                     "TransmogrifierPlugin http://* " WORD_MOGRIFY
+                                                     " word_open word_write word_close no_such_error\n"
+                                                     "FilterPlugin http://* " COUNT_FILTER " count_open count_write\n"
+                                                     "ServicePlugin http://* " HELLO_SERVICE " no_service\n");
+    int status = -1;
+    std::string out = run(kProgram + " --check --config " + good, &status);
+    EXPECT_EQ(status, 0) << out;
+    out = run(kProgram + " --check --config " + bad, &status);
+    EXPECT_EQ(status, 2) << out;
+    for (const std::string &w : {bad + ":1: TransmogrifierPlugin: cannot load",
+                                 bad + ":2: TransmogrifierPlugin: " WORD_MOGRIFY " has no function no_such_error",
+                                 bad + ":3: FilterPlugin: expected URL-PATTERN LIBRARY OPEN WRITE CLOSE",
+                                 bad + ":4: ServicePlugin: " HELLO_SERVICE " has no function no_service"})
+        EXPECT_NE(out.find(w), std::string::npos) << "lacks " << w << "\n" << out;
+}
+
 class Standin : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -190,6 +217,15 @@ protected:
                 c = static_cast<char>(rng());
             dir_->file("html/10m", big);
         }
+        // Text for the rewriting plug-in: the word at every offset of a block.
+        std::string words;
+        for (int i = 0; words.size() < 300 * 1024; ++i)
+            words += "origin" + std::string(static_cast<size_t>(i % 7), ' ') + std::to_string(i) + (i % 9 ? " " : "\n");
+        dir_->dir("html/nt", 0755);
+        dir_->dir("html/bin", 0755);
+        dir_->file("html/words.txt", words);
+        dir_->file("html/nt/words.txt", words);
+        dir_->file("html/bin/blob", words);
         // Its length unknown beforehand, the page goes to HTTP/1.1 requests in chunks.
         dir_->file("html/ssi.html", kSsiPage);
         origin_port_ = peers::free_port();
@@ -206,6 +242,11 @@ protected:
                               "auth=[$http_proxy_authorization] ka=[$http_keep_alive] up=[$http_upgrade] "
                               "tr=[$http_trailer] end=[$http_x_end]\\n'; }\n"
                               "    location /fail { return 500 'broken\\n'; }\n"
+                              "    location /nt/ { add_header Cache-Control no-transform; }\n"
+                              "    location /bin/ { default_type application/octet-stream; }\n"
+                              // Chunks cut inside the word: the blocks the plug-in sees.
+                              "    location /chunked { echo -n 'the orig'; echo_flush; echo -n 'in of it, '; "
+                              "echo_flush; echo -n 'origin'; echo_flush; echo ''; }\n"
                               "    location /ssi { ssi on; }\n",
                               "load_module " + echo + ";\n"));
         origin_ = peers::start_nginx(d, conf, origin_port_, skip_);
@@ -532,6 +573,164 @@ TEST_F(Standin, TheServicePluginNeverAsksTheOrigin)
     const std::vector<std::string> seen = origin_log_wait(from, 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_NE(seen[0].find("/1k"), std::string::npos);
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+// Head and body of one answer fetched with curl -i.
+struct Fetched {
+    std::string head;
+    std::string body;
+    bool has(const std::string &line) const { return head.find("\r\n" + line) != std::string::npos; }
+};
+
+Fetched split(const std::string &got)
+{
+    const size_t end = got.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return {got, ""};
+    return {got.substr(0, end + 2), got.substr(end + 4)};
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST_F(Standin, TheRewritingTransmogrifierAndWhatItLeavesAlone)
+{
+    int port = 0;
+    auto h = host("mogrify",
+                  "ServerConnPool on\nTransmogrifierPlugin http://* " WORD_MOGRIFY
+                  " word_open word_write word_close word_error\n",
+                  &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string words = slurp(dir_->path() + "/html/words.txt");
+    const std::string rewritten = replaced(words, "origin", "proxy");
+    ASSERT_NE(rewritten, words);
+
+    // Rewritten: the exact body, a Warning 214, no stale length, and the close.
+    Fetched a = split(curl(x + "-i " + origin("/words.txt")));
+    EXPECT_TRUE(a.body == rewritten) << a.body.size() << " bytes, expected " << rewritten.size();
+    EXPECT_TRUE(a.has("Warning: 214 standin-proxy \"Transmogrified\"")) << a.head;
+    EXPECT_FALSE(a.has("Content-Length:")) << a.head;
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+    EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' " + origin("/words.txt") + " " +
+                   origin("/words.txt")),
+              "1 1 ");
+    // A chunked answer whose chunks cut the word: de-chunked, rewritten, no framing left.
+    a = split(curl(x + "-i --raw " + origin("/chunked")));
+    EXPECT_EQ(a.body, "the proxy of it, proxy\n");
+    EXPECT_FALSE(a.has("Transfer-Encoding:")) << a.head;
+    // The same to an HTTP/1.0 client asking to keep its connection: rewritten, and closed all the same.
+    a = split(curl(x + "-0 -i --raw -H 'Connection: keep-alive' " + origin("/chunked")));
+    EXPECT_EQ(a.body, "the proxy of it, proxy\n");
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+    EXPECT_FALSE(a.has("Connection: keep-alive")) << a.head;
+
+    // Behind a 100 Continue (curl waits for one above 1 MiB) the final answer is the one rewritten.
+    std::string big;
+    while (big.size() < 1536 * 1024)
+        big += words;
+    dir_->file("origin-body", big);
+    const std::string both =
+        curl(x + "-i -H 'Expect: 100-continue' --data-binary @" + dir_->path() + "/origin-body " + origin("/echo"));
+    // The interim head goes as it came (no close, no warning on it).
+    ASSERT_EQ(both.rfind("HTTP/1.1 100 Continue\r\n\r\n", 0), 0u) << both.substr(0, 200);
+    a = split(both.substr(both.find("\r\n\r\n") + 4));
+    EXPECT_TRUE(a.body == replaced(big, "origin", "proxy")) << a.body.size() << " bytes\n" << a.head;
+    EXPECT_TRUE(a.has("Warning: 214 ")) << a.head;
+
+    // Left alone, byte for byte, with length and keep-alive: no-transform, and
+    // an answer the module declines at its open (not text).
+    for (const char *path : {"/nt/words.txt", "/bin/blob"}) {
+        a = split(curl(x + "-i " + origin(path)));
+        EXPECT_TRUE(a.body == words) << path << ": " << a.body.size() << " bytes";
+        EXPECT_TRUE(a.has("Content-Length: " + std::to_string(words.size()))) << path << "\n" << a.head;
+        EXPECT_FALSE(a.has("Warning:")) << path << "\n" << a.head;
+        EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' " + origin(path) + " " + origin(path)),
+                  "1 0 ")
+            << path;
+    }
+    // A page of the proxy's own (origin down) is neither rewritten nor sent twice.
+    const std::string down = "http://127.0.0.1:" + std::to_string(peers::free_port()) + "/origin";
+    a = split(curl(x + "-i " + down));
+    EXPECT_NE(a.head.find(" 504 "), std::string::npos) << a.head;
+    EXPECT_EQ(a.body.find("<html>"), a.body.rfind("<html>")) << a.body;
+    EXPECT_FALSE(a.has("Warning:")) << a.head;
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+TEST_F(Standin, AFilterSeesEveryBlock)
+{
+    int port = 0;
+    auto h = host("filter", "FilterPlugin http://* " COUNT_FILTER " count_open count_write count_close\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const std::string words = slurp(dir_->path() + "/html/words.txt");
+    Fetched a = split(curl(x + "-i " + origin("/words.txt")));
+    const std::string tail = " blocks, " + std::to_string(words.size()) + " bytes]\n";
+    ASSERT_GT(a.body.size(), words.size());
+    EXPECT_TRUE(a.body.compare(0, words.size(), words) == 0);
+    EXPECT_NE(a.body.find(tail, words.size()), std::string::npos) << a.body.substr(words.size());
+    EXPECT_TRUE(a.has("Warning: 214 ")) << a.head;
+    EXPECT_FALSE(a.has("Content-Length:")) << a.head;
+    // A no-transform answer passes the filter by.
+    a = split(curl(x + "-i " + origin("/nt/words.txt")));
+    EXPECT_TRUE(a.body == words) << a.body.size();
+    EXPECT_TRUE(a.has("Content-Length: " + std::to_string(words.size()))) << a.head;
+    EXPECT_EQ(h->terminate(), 0);
+}
+
+// A service plug-in reads the real request: its line, a header and the body
+// (plain, chunked, behind 100 Continue), and answers through the proxy's
+// response; the origin is never asked.
+TEST_F(Standin, AServicePluginReadsTheRequestItself)
+{
+    int port = 0;
+    auto h = host("body", "RequestTimeout 2\nServicePlugin http://* " BODY_SERVICE " body_service\n", &port);
+    const std::string x = "-x http://127.0.0.1:" + std::to_string(port) + " ";
+    const size_t from = origin_log_size();
+    const std::string d = dir_->path();
+    dir_->file("small-body", "hello body");
+    Fetched a = split(curl(x + "-i -H 'X-Test: yes' --data-binary @" + d + "/small-body '" + origin("/body?a=1") + "'"));
+    EXPECT_EQ(a.head.rfind("HTTP/1.1 201 Made Here\r\n", 0), 0u) << a.head;
+    EXPECT_EQ(a.body, "POST a=1 yes\nhello body");
+    EXPECT_TRUE(a.has("X-Seen: 10")) << a.head;
+    EXPECT_TRUE(a.has("Content-Length: 23")) << a.head;
+    // The body read whole: the connection carries the next request.
+    EXPECT_EQ(curl(x + "-o /dev/null -o /dev/null -w '%{num_connects} ' --data-binary @" + d + "/small-body " +
+                   origin("/body") + " " + origin("/body")),
+              "1 0 ");
+    EXPECT_EQ(curl(x + "-H 'Transfer-Encoding: chunked' --data-binary @" + d + "/small-body '" + origin("/body?c") + "'"),
+              "POST c -\nhello body");
+    // Without the proxy's 100 Continue curl would wait far longer than it may.
+    std::string big;
+    for (int i = 0; big.size() < 1536 * 1024; ++i)
+        big += std::to_string(i) + ";";
+    dir_->file("service-body", big);
+    EXPECT_TRUE(curl(x + "--max-time 10 --expect100-timeout 60 -H 'Expect: 100-continue' --data-binary @" + d +
+                     "/service-body " + origin("/body")) == "POST  -\n" + big); // no query, no X-Test
+    // Body bytes taken and then declined: nothing is left to forward.
+    a = split(curl(x + "-i --data-binary @" + d + "/small-body " + origin("/taste")));
+    EXPECT_EQ(a.head.rfind("HTTP/1.1 500 ", 0), 0u) << a.head;
+    EXPECT_TRUE(a.has("Connection: close")) << a.head;
+
+    // A client that stops in its body, or closes, is left without an answer.
+    for (const bool close_it : {false, true}) {
+        const int fd = peers::connect_to(port);
+        ASSERT_GE(fd, 0);
+        const std::string head = "POST " + origin("/body") + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n0123";
+        ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        if (close_it)
+            shutdown(fd, SHUT_WR);
+        char buf[256];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(read(fd, buf, sizeof buf), 0) << close_it;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << close_it;
+        close(fd);
+    }
+    EXPECT_TRUE(origin_log(from).empty());
     EXPECT_EQ(h->terminate(), 0);
 }
 

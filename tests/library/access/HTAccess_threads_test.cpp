@@ -419,4 +419,32 @@ TEST_F(AccessPeers, SquidAsThePeerCache)
     EXPECT_NE(r.client.find("hello from nginx\n"), std::string::npos);
 }
 
+// A chain in front of the writer is asked whether it passed anything on (an
+// error page after a walk must not follow an answer it already sent); a
+// stream that does not answer counts as untouched, as it always did.
+TEST(AccessOutput, AStreamInFrontOfTheWriterIsAsked)
+{
+    struct Chain {
+        HTStream stream;
+        int answer; // what it says of itself: 1 touched, 0 not, -1 does not answer
+    };
+    static const HTStreamClass kClass = {
+        "Chain", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        [](HTStream *me, int message, void *argument) {
+            auto *c = reinterpret_cast<Chain *>(me);
+            if (message != HT_STREAM_MSG_TOUCHED || c->answer < 0)
+                return -1;
+            *static_cast<int *>(argument) = c->answer;
+            return 0;
+        },
+        nullptr};
+    HTRequest request{};
+    EXPECT_EQ(HTAccess_outputUntouched(&request), 0);
+    for (const int answer : {1, 0, -1}) {
+        Chain c{{&kClass}, answer};
+        request.output_stream = &c.stream;
+        EXPECT_EQ(HTAccess_outputUntouched(&request), answer == 1 ? 0 : 1) << answer;
+    }
+}
+
 } // namespace
