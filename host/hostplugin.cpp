@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -236,6 +237,22 @@ extern "C" int hostplugin_serve(void *request, void *context, void *client, int 
         if (live.client_gone)
             return 408; // nothing more can reach a client that went away
         const bool body_left = d.chunked ? rq.header().transfer_coding != nullptr : rq.handle()->body_left > 0;
+        if (rq.proxy_runs > 0) {
+            // The plug-in had the request proxied: the server's answer (or the
+            // error page) is whole in the sink, head and all, and is the
+            // client's whatever the plug-in returned; its framing is the
+            // server's, so the connection ends after it.
+            if (rq.sink.data.empty()) {
+                int complete = 0;
+                *written = hostservice_answer(request, context, client, 502, "Bad Gateway", nullptr, 0, nullptr, 0, 0,
+                                              &complete);
+                return 502;
+            }
+            *written = hostservice_forward(request, client, rq.sink.data.data(), rq.sink.data.size());
+            const int proxied = std::atoi(rq.sink.data.size() > 9 && rq.sink.data.compare(0, 5, "HTTP/") == 0
+                                              ? rq.sink.data.c_str() + 9 : "0");
+            return proxied > 0 ? proxied : 502;
+        }
         if (rc == 0) {
             if (live.body_taken == 0)
                 continue;

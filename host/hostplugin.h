@@ -14,8 +14,11 @@
  * code of 0 declines (the request goes to the origin as usual); any other
  * code means the plug-in answered: the status it set (200 when none), its
  * Content-Type and header lines, and what it wrote go to the client with a
- * Content-Length, and the origin is never asked. Lines are tried in file
- * order; the first plug-in that answers ends the walk.
+ * Content-Length, and the origin is never asked. A plug-in that had the
+ * request proxied (HTTPD_proxy) has answered with what the proxying brought,
+ * the server's answer or the error page, whatever it returns; the connection
+ * ends after it. Lines are tried in file order; the first plug-in that
+ * answers ends the walk.
  *
  *     FilterPlugin URL-PATTERN LIBRARY OPEN WRITE CLOSE
  *     TransmogrifierPlugin URL-PATTERN LIBRARY OPEN WRITE CLOSE ERROR

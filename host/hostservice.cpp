@@ -13,6 +13,7 @@
 #include "HTWriter.h"
 #include "hostaccess.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -106,5 +107,18 @@ extern "C" unsigned long hostservice_answer(void *request_, void *context, void 
     const int r = w->isa->free(w, nullptr);
     const auto *writer = reinterpret_cast<const HTWriter *>(w);
     *complete = r == 0 && !writer->error;
+    return socket->bytes_written - before;
+}
+
+extern "C" unsigned long hostservice_forward(void *request, void *client, const char *answer, size_t length)
+{
+    auto *socket = static_cast<HTSocket *>(client);
+    const uint32_t before = socket->bytes_written;
+    for (size_t at = 0; at < length;) {
+        const size_t n = std::min<size_t>(length - at, INT_MAX);
+        if (HTSocket_write(socket, answer + at, static_cast<int>(n), static_cast<HTRequest *>(request)) <= 0)
+            break;
+        at += n;
+    }
     return socket->bytes_written - before;
 }

@@ -51,6 +51,12 @@ const char *hostservice_read(void *input, size_t *count);
 int hostservice_byte(void *input);
 
 /*
+ * Sends an answer that is whole as it stands (a proxied server's head and
+ * body, taken by entry 54) to the client: the bytes the client was sent.
+ */
+unsigned long hostservice_forward(void *request, void *client, const char *answer, size_t length);
+
+/*
  * Sends the answer: status and reason, header lines "Name: value" (no line
  * ends), and the body (none for a HEAD request), with a Content-Length and
  * "Connection: keep-alive" or "close". Returns the bytes the client was

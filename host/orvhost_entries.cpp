@@ -132,8 +132,11 @@ template <int E> const char *request_text(void *h, int var) noexcept
             // The request line's parts come from the request record.
             if (var == HTAPI_METHOD)
                 return l->service->method;
-            if (var == HTAPI_URL)
-                return l->service->url;
+            if (var == HTAPI_URL) {
+                // Until a plug-in sets another (entry 48, as proxying does).
+                const char *set = text_in(req(h).text, HTAPI_URL);
+                return set != nullptr ? set : l->service->url;
+            }
             if (var == HTAPI_QUERY_STRING)
                 return l->service->query;
         }

@@ -68,6 +68,20 @@ TEST(StandinAsync, APluginsAsynchronousRequestsRunInTheProgram)
         EXPECT_EQ(curl(x + "'http://plugin.invalid/leave?" + at + "/slow'"), "left\n");
     EXPECT_EQ(curl(x + "'http://plugin.invalid/fetch?" + at + "/1k'"), "200 1024\n");
     EXPECT_EQ(curl(x + at + "/1k"), std::string(1024, 'k')) << "other URLs go to the origin";
+
+    // A request the plug-in has proxied: the server's answer reaches the
+    // client once, head and body as the server sent them; the connection
+    // ends after it (its framing is the server's).
+    const std::string proxied = curl("-i " + x + "'http://plugin.invalid/proxy?" + at + "/1k'");
+    EXPECT_EQ(proxied.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << proxied;
+    EXPECT_EQ(proxied.find("HTTP/", 1), std::string::npos) << "one head only: " << proxied;
+    EXPECT_NE(proxied.find("\r\nContent-Length: 1024\r\n"), std::string::npos) << proxied;
+    EXPECT_EQ(proxied.substr(proxied.size() - 1024), std::string(1024, 'k'));
+    const std::string gone =
+        curl("-i " + x + "'http://plugin.invalid/proxy?http://127.0.0.1:" + std::to_string(peers::free_port()) + "/'");
+    EXPECT_EQ(gone.rfind("HTTP/1.", 0), 0u) << gone;
+    EXPECT_NE(gone.find(" 504 "), std::string::npos) << "one error page: " << gone;
+    EXPECT_EQ(gone.find("HTTP/", 1), std::string::npos) << gone;
 }
 
 } // namespace

@@ -4,7 +4,8 @@
  * "STATUS LENGTH"; for http://ANY/leave?URL it starts the request and
  * answers "left" at once, without waiting: the request's memory (the latch
  * and the description are in it) must stay until the request has ended.
- * Any other URL it declines.
+ * For http://ANY/proxy?URL it has the request proxied to URL, whose answer
+ * is the client's. Any other URL it declines.
  */
 #include "plugrt.h"
 
@@ -39,6 +40,12 @@ void async_service(void *handle, long *return_code)
     url[room] = '\0';
     path = strstr(url, "://");
     path = path ? strchr(path + 3, '/') : NULL;
+    if (path != NULL && strncmp(path, "/proxy?", 7) == 0) {
+        length = (unsigned long)strlen(path + 7);
+        HTPROXY(handle, path + 7, &length, NULL, NULL, &rc);
+        *return_code = rc == HTTPD_PROXIED ? 200 : 0;
+        return;
+    }
     if (path != NULL && strncmp(path, "/fetch?", 7) == 0)
         wait = 1;
     else if (path != NULL && strncmp(path, "/leave?", 7) == 0)
