@@ -14,19 +14,7 @@
 
 namespace {
 
-std::string curl(const std::string &args)
-{
-    std::string out;
-    FILE *p = popen(("/usr/bin/curl -s -S --max-time 30 " + args + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using standin::curl;
 
 TEST(StandinAsync, APluginsAsynchronousRequestsRunInTheProgram)
 {

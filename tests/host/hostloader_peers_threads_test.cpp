@@ -26,20 +26,7 @@ using standin::words_of;
 
 using namespace std::chrono_literals;
 
-// Runs curl with the arguments; its standard output.
-std::string curl(const std::string &args)
-{
-    std::string out;
-    FILE *p = popen(("/usr/bin/curl -s -S --max-time 30 " + args + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using standin::curl;
 
 class Loader : public ::testing::Test {
 protected:

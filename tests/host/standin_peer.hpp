@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -32,6 +35,26 @@ inline std::string slurp(const std::string &path)
     s << in.rdbuf();
     return s.str();
 }
+
+// Runs a shell command line; its output (both streams) and exit status.
+inline std::string run(const std::string &command, int *status = nullptr)
+{
+    std::string out;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// curl with the arguments (and a time limit); what it printed.
+inline std::string curl(const std::string &args) { return run("/usr/bin/curl -s -S --max-time 30 " + args); }
 
 // standin-proxy with `config` (ListenPort and the rest), its output in
 // DIR/NAME.out; the test fails when it does not listen on `port`.

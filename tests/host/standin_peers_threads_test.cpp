@@ -41,22 +41,7 @@ constexpr int kIdle = 1000;
 constexpr const char *kWrkSeconds = "10s";
 #endif
 
-// Runs a shell command line; its output (both streams) and exit status.
-std::string run(const std::string &command, int *status = nullptr)
-{
-    std::string out;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    if (status)
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+using standin::run;
 
 std::string curl(const std::string &args) { return run("/usr/bin/curl -s -S --max-time 30 " + args); }
 

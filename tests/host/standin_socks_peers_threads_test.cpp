@@ -18,19 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string run(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using standin::run;
 
 int connect_ip(const char *ip, int port)
 {
