@@ -48,22 +48,6 @@ bool listening(const char *ip, int port, std::chrono::seconds limit)
     return false;
 }
 
-// A port of 127.0.0.2 nothing listens on.
-int free_port_2()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
-    socklen_t n = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
 // Occurrences of `what` in the text.
 int count(const std::string &text, const std::string &what)
 {
@@ -86,7 +70,7 @@ TEST(StandinSocks, CurlThroughTheProgramAndDanted)
     for (int i = 0; page.size() < 100 * 1024; ++i)
         page += "line " + std::to_string(i) + " of the page behind SOCKS\n";
     dir.file("html/page.txt", page);
-    const int origin = free_port_2();
+    const int origin = peers::free_port("127.0.0.2");
     ASSERT_GT(origin, 0);
     // nginx_conf listens on 127.0.0.1: this origin is on 127.0.0.2 only.
     std::string conf = peers::nginx_conf(d, origin, "  log_format peer '$remote_addr $request_uri';\n",

@@ -69,13 +69,13 @@ private:
 
 inline bool installed(const char *program) { return access(program, X_OK) == 0; }
 
-// A loopback port nothing listens on at the moment of asking.
-inline int free_port()
+// A port of the loopback address nothing listens on at the moment of asking.
+inline int free_port(const char *address = "127.0.0.1")
 {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &a.sin_addr);
     socklen_t n = sizeof a;
     int port = -1;
     if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
