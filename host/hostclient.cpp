@@ -21,6 +21,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -451,6 +452,9 @@ Served serve_one(void *session, HTRequest *request)
     return keep ? Served::kKeep : Served::kEnd;
 }
 
+// How long a worker waits for the next request on the connection it served.
+constexpr int kHotWaitMs = 1;
+
 // The work function: what the client sent, then the connection back to the
 // manager or ended.
 void serve_connection(uintptr_t *item, void *globals)
@@ -483,6 +487,15 @@ void serve_connection(uintptr_t *item, void *globals)
         HTInputSocket_getInputPointer(input_of(session), &buffered);
         if (buffered > 0)
             continue;
+        // A client that sends its next request at once (most keep-alive
+        // clients do) is served on: the hand-off through the connection
+        // manager and the run queue costs more than the request. Only while
+        // no other connection waits for a worker, and for a millisecond.
+        if (HTrunQueue_getQueueLength(0) == 0) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, kHotWaitMs) == 1 && (p.revents & POLLIN) != 0 && HTrunQueue_getQueueLength(0) == 0)
+                continue;
+        }
         // The record is on its service list: HT_ERROR can only mean the
         // wake-up failed, and the connection is watched all the same.
         reAddConnection(fd, hostclient_settings.persist_timeout);
