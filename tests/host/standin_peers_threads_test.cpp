@@ -135,16 +135,11 @@ TEST(StandinProgram, CommandLineAndConfigurationChecks)
     }
     // A port someone else holds: the start fails with its status, after the
     // pool and the timer started (once that ended in an abort).
-    const int held = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(held, 1), 0);
-    getsockname(held, reinterpret_cast<sockaddr *>(&a), &n);
+    int heldPort = 0;
+    const int held = peers::listening_socket(&heldPort, 1);
+    ASSERT_GE(held, 0);
     int status = -1;
-    const std::string out = run(kProgram + " --listen 127.0.0.1:" + std::to_string(ntohs(a.sin_port)), &status);
+    const std::string out = run(kProgram + " --listen 127.0.0.1:" + std::to_string(heldPort), &status);
     close(held);
     EXPECT_EQ(status, 1) << out;
     EXPECT_NE(out.find("cannot listen on 127.0.0.1:"), std::string::npos) << out;

@@ -265,16 +265,11 @@ TEST_F(Loads, AnOriginThatIsDownOrSilentEndsInAnErrorPage)
 
     // A server that takes the connection and never answers: the server-socket
     // time-out ends the read.
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(silent, 8), 0);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    int silentPort = 0;
+    const int silent = peers::listening_socket(&silentPort);
+    ASSERT_GE(silent, 0);
     hostloads::server_timeout(1);
-    const std::string mute = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+    const std::string mute = "http://127.0.0.1:" + std::to_string(silentPort) + "/";
     EXPECT_EQ(proxy(mute, &answer), HTTPD_FAILURE);
     EXPECT_EQ(status_lines(answer), 1) << answer;
     d = fetch(mute);

@@ -85,6 +85,25 @@ inline int free_port(const char *address = "127.0.0.1")
     return port;
 }
 
+// A socket listening on a loopback port of its own that never accepts (a
+// port someone else holds, a server that never answers); -1 on failure.
+inline int listening_socket(int *port, int backlog = 8)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) != 0) {
+        if (s >= 0)
+            close(s);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
 inline int connect_to(int port)
 {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
